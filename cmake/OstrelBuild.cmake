@@ -1,0 +1,29 @@
+# Build settings shared by every target of the project.
+
+set(OSTREL_SANITIZE "" CACHE STRING "Sanitizers for the native build: address,undefined | thread | empty")
+
+if(WIN32)
+    set(OSTREL_PLATFORM_DIR Win32)
+    # Windows 7 API level; the DLL and every test program link the C++ and
+    # threads runtimes statically, so they need no DLL beside them.
+    add_compile_definitions(_WIN32_WINNT=0x0601 WINVER=0x0601 UNICODE _UNICODE)
+    add_link_options(-static -static-libgcc -static-libstdc++)
+else()
+    set(OSTREL_PLATFORM_DIR Posix)
+endif()
+
+if(OSTREL_SANITIZE)
+    # Global, so that GoogleTest and the simulator carry the same
+    # instrumentation as the library (ThreadSanitizer needs it everywhere).
+    add_compile_options(-fsanitize=${OSTREL_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=all)
+    add_link_options(-fsanitize=${OSTREL_SANITIZE})
+endif()
+
+# Warnings are errors for the project's own code only.
+function(ostrel_warnings target)
+    target_compile_options(${target} PRIVATE
+        $<$<COMPILE_LANGUAGE:CXX>:-Wall -Wextra -Werror>
+        $<$<COMPILE_LANGUAGE:C>:-Wall -Wextra -Werror>)
+endfunction()
+
+find_package(Threads REQUIRED)
