@@ -1,0 +1,657 @@
+// The platform layer on Linux: Windows kernel-object semantics on pthreads.
+//
+// Mutexes. A Windows mutex is owned by a thread, re-entrant for it, released
+// only by its owner, and a wait that finds the owner gone (thread or process
+// ended while holding it) succeeds as "abandoned". A named one is one object
+// for every process that opens the name. Every mutex here is therefore a
+// robust, recursive pthread mutex:
+// - EPERM from pthread_mutex_unlock is the non-owner release;
+// - EOWNERDEAD is the abandoned wait: the waiter makes it consistent and owns
+//   it (the kernel's robust-futex list covers threads and whole processes);
+// - timed waits use pthread_mutex_clocklock on CLOCK_MONOTONIC, so wall-clock
+//   steps do not stretch or cut the 1 ms and 500 ms tries (a ThreadSanitizer
+//   build polls trylock instead, see LockMutex);
+// - the owner's thread id and depth sit beside the mutex, so that a release by
+//   a non-owner is refused before unlock is called.
+// A named mutex is process-shared and lives in POSIX shared memory under
+// "/Ostrel_lib.<escaped name>". Processes racing to create it serialise on an
+// flock of the shared-memory file around the size check and initialisation; a
+// magic word marks a finished initialisation, so a creator that died half-way
+// is simply redone. The objects are never unlinked: there are few names (the
+// device list and one per unit) and another process may open the name at any
+// moment, which an unlink would silently split into two mutexes.
+//
+// Inside one process every handle of a name shares one mapping (a registry
+// keyed by name). That makes same-name handles literally one mutex here, and
+// gives one exact count of the acquisitions held by this process's threads.
+// The count matters because glibc links a held robust mutex into its owner's
+// per-thread list through the mutex memory itself: unmapping (or freeing) it
+// while any thread of the process holds it would corrupt that list. So the
+// memory goes away only when the last handle closes with nothing held; closed
+// while held, it is kept on purpose (see CloseMutex). Unnamed mutexes are the
+// same on an anonymous private mapping with one handle.
+//
+// Thread priorities: the OS scheduler is not changed. Raising a priority needs
+// privileges, and a thread that lowers its own (raises its nice value) cannot
+// go back up without them, so the priority mutex's ceiling protocol would get
+// stuck. The calling
+// thread's priority is kept in a thread_local so that reads return what was
+// set, per thread, which is all the core relies on.
+#include "Platform.h"
+
+#include "GUtils.h"
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <mutex>
+#include <new>
+#include <string>
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+static const wchar_t kTraceModule[] = L"Platform.cpp";
+
+namespace Platform {
+namespace {
+
+// ---------------------------------------------------------------- time
+
+timespec MonotonicNow() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now;
+}
+
+timespec MonotonicDeadline(uint32_t timeoutMs) {
+    timespec deadline = MonotonicNow();
+    deadline.tv_sec += static_cast<time_t>(timeoutMs / 1000u);
+    deadline.tv_nsec += static_cast<long>(timeoutMs % 1000u) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= 1000000000L;
+    }
+    return deadline;
+}
+
+// ---------------------------------------------------------------- handles
+
+// First member of every object behind a Handle, so that a handle of the wrong
+// kind (or a stale one still holding its tag) is refused rather than misused.
+enum class ObjectKind : uint32_t { Mutex = 0x4d757478u, Semaphore = 0x53656d61u, Dead = 0xdeadu };
+
+struct KernelObject {
+    explicit KernelObject(ObjectKind k) : kind(k) {}
+    ObjectKind kind;
+};
+
+// ---------------------------------------------------------------- mutexes
+
+constexpr uint32_t kMutexReady = 0x4f4d7402u; // changes with the layout below
+constexpr char kSharedNamePrefix[] = "/Ostrel_lib.";
+
+// The memory of one mutex: a shared-memory object for a named mutex, an
+// anonymous private mapping for an unnamed one.
+struct MutexMemory {
+    uint32_t ready; // kMutexReady once the rest is initialised
+    pthread_mutex_t mutex;
+    // Written only by the owner while it owns the mutex. They let a release by
+    // a thread that does not own it be refused without calling unlock (which
+    // ThreadSanitizer would report as misuse).
+    std::atomic<int32_t> ownerThread; // kernel thread id; 0 when free
+    int32_t depth;                    // the owner's acquisitions
+};
+static_assert(std::atomic<int32_t>::is_always_lock_free, "shared between processes");
+
+// This process's view of one mutex, shared by all its handles.
+struct MutexBody {
+    MutexMemory *memory = nullptr;
+    std::string sharedName; // empty for an unnamed mutex
+    int handles = 0;        // open handles; guarded by RegistryLock
+    // Acquisitions held by threads of this process. Changed only by the owner
+    // while it owns the mutex; read by CloseMutex.
+    std::atomic<int> holds{0};
+};
+
+struct MutexObject : KernelObject {
+    explicit MutexObject(MutexBody *b) : KernelObject(ObjectKind::Mutex), body(b) {}
+    MutexBody *body;
+};
+
+std::mutex &RegistryLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+std::map<std::string, MutexBody *> &Registry() {
+    static auto *registry = new std::map<std::string, MutexBody *>(); // outlives static destructors
+    return *registry;
+}
+
+bool InitRobustMutex(MutexMemory *memory, bool processShared) {
+    new (memory) MutexMemory();
+    pthread_mutex_t *mutex = &memory->mutex;
+    pthread_mutexattr_t attr;
+    if (pthread_mutexattr_init(&attr) != 0)
+        return false;
+    bool ok =
+        pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE) == 0 &&
+        pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST) == 0 &&
+        pthread_mutexattr_setpshared(&attr, processShared ? PTHREAD_PROCESS_SHARED : PTHREAD_PROCESS_PRIVATE) == 0 &&
+        pthread_mutex_init(mutex, &attr) == 0;
+    pthread_mutexattr_destroy(&attr);
+    return ok;
+}
+
+// UTF-32 to UTF-8; invalid code points become U+FFFD.
+void AppendUtf8(std::string &out, uint32_t c) {
+    if (c > 0x10FFFFu || (c >= 0xD800u && c <= 0xDFFFu))
+        c = 0xFFFDu;
+    if (c < 0x80u) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800u) {
+        out += static_cast<char>(0xC0u | (c >> 6));
+        out += static_cast<char>(0x80u | (c & 0x3Fu));
+    } else if (c < 0x10000u) {
+        out += static_cast<char>(0xE0u | (c >> 12));
+        out += static_cast<char>(0x80u | ((c >> 6) & 0x3Fu));
+        out += static_cast<char>(0x80u | (c & 0x3Fu));
+    } else {
+        out += static_cast<char>(0xF0u | (c >> 18));
+        out += static_cast<char>(0x80u | ((c >> 12) & 0x3Fu));
+        out += static_cast<char>(0x80u | ((c >> 6) & 0x3Fu));
+        out += static_cast<char>(0x80u | (c & 0x3Fu));
+    }
+}
+
+std::string ToUtf8(const wchar_t *text) {
+    std::string out;
+    for (; *text != L'\0'; ++text)
+        AppendUtf8(out, static_cast<uint32_t>(*text));
+    return out;
+}
+
+// Shared-memory names allow no '/' after the first and no control bytes. Any
+// byte outside [A-Za-z0-9._-] becomes %XX, which keeps distinct names distinct.
+std::string SharedMemoryName(const wchar_t *name) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out = kSharedNamePrefix;
+    for (unsigned char c : ToUtf8(name)) {
+        bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' ||
+                     c == '_' || c == '-';
+        if (plain) {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 0x0F];
+        }
+    }
+    return out;
+}
+
+// Maps the named object and initialises its mutex if no process has done so
+// yet. The flock makes size check and initialisation one step across processes.
+MutexMemory *MapSharedMutex(const std::string &sharedName) {
+    int fd = shm_open(sharedName.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, S_IRUSR | S_IWUSR);
+    if (fd < 0) {
+        OSTREL_TRACE(L"shm_open failed, errno " << errno);
+        return nullptr;
+    }
+    MutexMemory *memory = nullptr;
+    if (flock(fd, LOCK_EX) == 0) {
+        struct stat info {};
+        bool sized = fstat(fd, &info) == 0 && (info.st_size >= static_cast<off_t>(sizeof(MutexMemory)) ||
+                                               ftruncate(fd, static_cast<off_t>(sizeof(MutexMemory))) == 0);
+        void *address =
+            sized ? mmap(nullptr, sizeof(MutexMemory), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0) : MAP_FAILED;
+        if (address != MAP_FAILED) {
+            memory = static_cast<MutexMemory *>(address);
+            if (memory->ready != kMutexReady) {
+                if (InitRobustMutex(memory, true)) {
+                    memory->ready = kMutexReady;
+                } else {
+                    munmap(address, sizeof(MutexMemory));
+                    memory = nullptr;
+                }
+            }
+        }
+        flock(fd, LOCK_UN);
+    }
+    if (memory == nullptr)
+        OSTREL_TRACE(L"cannot set up the shared mutex, errno " << errno);
+    close(fd);
+    return memory;
+}
+
+MutexMemory *MapPrivateMutex() {
+    void *address = mmap(nullptr, sizeof(MutexMemory), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (address == MAP_FAILED)
+        return nullptr;
+    auto *memory = static_cast<MutexMemory *>(address);
+    if (!InitRobustMutex(memory, false)) {
+        munmap(address, sizeof(MutexMemory));
+        return nullptr;
+    }
+    memory->ready = kMutexReady;
+    return memory;
+}
+
+// Caller holds RegistryLock.
+MutexBody *OpenNamedBody(const wchar_t *name) {
+    std::string sharedName = SharedMemoryName(name);
+    auto found = Registry().find(sharedName);
+    if (found != Registry().end())
+        return found->second;
+    if (sharedName.size() > NAME_MAX) {
+        OSTREL_TRACE(L"mutex name too long");
+        return nullptr;
+    }
+    MutexMemory *memory = MapSharedMutex(sharedName);
+    if (memory == nullptr)
+        return nullptr;
+    auto *body = new (std::nothrow) MutexBody();
+    if (body == nullptr) {
+        munmap(memory, sizeof(MutexMemory));
+        return nullptr;
+    }
+    body->memory = memory;
+    body->sharedName = sharedName;
+    Registry()[sharedName] = body;
+    return body;
+}
+
+MutexBody *OpenPrivateBody() {
+    MutexMemory *memory = MapPrivateMutex();
+    if (memory == nullptr)
+        return nullptr;
+    auto *body = new (std::nothrow) MutexBody();
+    if (body == nullptr) {
+        munmap(memory, sizeof(MutexMemory));
+        return nullptr;
+    }
+    body->memory = memory;
+    return body;
+}
+
+void CloseMutex(MutexObject *object) {
+    MutexBody *body = object->body;
+    object->kind = ObjectKind::Dead;
+    delete object;
+    std::lock_guard<std::mutex> lock(RegistryLock());
+    if (--body->handles > 0)
+        return;
+    // Still held by a thread of this process (or by one that ended holding
+    // it): the memory stays mapped for good, because the holder's robust list
+    // runs through it. A named body stays in the registry, so the next handle
+    // of that name finds the same mapping; an unnamed one is unreachable and
+    // only its page is kept.
+    if (body->holds.load() > 0) {
+        if (body->sharedName.empty())
+            delete body;
+        return;
+    }
+    if (!body->sharedName.empty())
+        Registry().erase(body->sharedName);
+    else
+        pthread_mutex_destroy(&body->memory->mutex);
+    munmap(body->memory, sizeof(MutexMemory));
+    delete body;
+}
+
+MutexObject *AsMutex(Handle handle) {
+    auto *object = static_cast<KernelObject *>(handle);
+    return object != nullptr && object->kind == ObjectKind::Mutex ? static_cast<MutexObject *>(object) : nullptr;
+}
+
+// Cached per thread: every mutex wait and release asks for it, and the system
+// call dominated the receive path. A forked child's only thread gets a new id,
+// so the cache is dropped there.
+thread_local int32_t t_threadId = 0;
+
+void ForgetThreadIdInChild() {
+    t_threadId = 0;
+}
+
+int32_t CurrentThreadId() {
+    if (t_threadId == 0) {
+        static const int atforkRegistered = pthread_atfork(nullptr, nullptr, ForgetThreadIdInChild);
+        (void)atforkRegistered;
+        t_threadId = static_cast<int32_t>(gettid());
+    }
+    return t_threadId;
+}
+
+#if defined(__SANITIZE_THREAD__)
+// This ThreadSanitizer does not intercept pthread_mutex_clocklock, and its
+// pthread_mutex_timedlock ignores EOWNERDEAD; it models trylock fully. So the
+// instrumented build polls trylock for timed waits, on the same clock.
+int LockMutex(pthread_mutex_t *mutex, uint32_t timeoutMs) {
+    if (timeoutMs == kInfinite)
+        return pthread_mutex_lock(mutex);
+    timespec deadline = MonotonicDeadline(timeoutMs);
+    for (;;) {
+        int rc = pthread_mutex_trylock(mutex);
+        timespec now = MonotonicNow();
+        bool late = now.tv_sec > deadline.tv_sec || (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec);
+        if (rc != EBUSY || late)
+            return rc;
+        timespec pause{0, 200 * 1000};
+        nanosleep(&pause, nullptr);
+    }
+}
+#else
+int LockMutex(pthread_mutex_t *mutex, uint32_t timeoutMs) {
+    if (timeoutMs == kInfinite)
+        return pthread_mutex_lock(mutex);
+    if (timeoutMs == 0)
+        return pthread_mutex_trylock(mutex);
+    timespec deadline = MonotonicDeadline(timeoutMs);
+    return pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &deadline);
+}
+#endif
+
+// ---------------------------------------------------------------- semaphores
+
+struct SemaphoreObject : KernelObject {
+    SemaphoreObject() : KernelObject(ObjectKind::Semaphore) {}
+    pthread_mutex_t lock;
+    pthread_cond_t available; // signalled on CLOCK_MONOTONIC
+    int32_t count = 0;
+    int32_t maximum = 0;
+};
+
+SemaphoreObject *AsSemaphore(Handle handle) {
+    auto *object = static_cast<KernelObject *>(handle);
+    return object != nullptr && object->kind == ObjectKind::Semaphore ? static_cast<SemaphoreObject *>(object)
+                                                                      : nullptr;
+}
+
+bool InitMonotonicCondition(pthread_cond_t *condition) {
+    pthread_condattr_t attr;
+    if (pthread_condattr_init(&attr) != 0)
+        return false;
+    bool ok = pthread_condattr_setclock(&attr, CLOCK_MONOTONIC) == 0 && pthread_cond_init(condition, &attr) == 0;
+    pthread_condattr_destroy(&attr);
+    return ok;
+}
+
+void CloseSemaphore(SemaphoreObject *semaphore) {
+    semaphore->kind = ObjectKind::Dead;
+    pthread_cond_destroy(&semaphore->available);
+    pthread_mutex_destroy(&semaphore->lock);
+    delete semaphore;
+}
+
+// ---------------------------------------------------------------- threads
+
+// The values SetThreadPriority accepts for a normal-class process.
+bool IsThreadPriority(int priority) {
+    switch (priority) {
+    case -15: // idle
+    case -2:  // lowest
+    case kThreadPriorityBelowNormal:
+    case kThreadPriorityNormal:
+    case kThreadPriorityAboveNormal:
+    case kThreadPriorityHighest:
+    case kThreadPriorityTimeCritical:
+        return true;
+    default:
+        return false;
+    }
+}
+
+thread_local int t_threadPriority = kThreadPriorityNormal;
+
+// Sanitizer-instrumented frames are large; tiny stacks would overflow.
+constexpr size_t kMinimumStackSize = 256 * 1024;
+
+struct ThreadStart {
+    ThreadProc proc;
+    void *argument;
+    int priority;
+};
+
+void *ThreadEntry(void *raw) {
+    ThreadStart start = *static_cast<ThreadStart *>(raw);
+    delete static_cast<ThreadStart *>(raw);
+    SetCurrentThreadPriority(start.priority);
+    start.proc(start.argument);
+    return nullptr;
+}
+
+bool SetStackSize(pthread_attr_t *attr, uint32_t stackSize) {
+    if (stackSize == 0)
+        return true;
+    size_t size = stackSize < kMinimumStackSize ? kMinimumStackSize : stackSize;
+    size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    size = (size + page - 1) / page * page;
+    return pthread_attr_setstacksize(attr, size) == 0;
+}
+
+// ---------------------------------------------------------------- debug output
+
+void WriteAll(int fd, const std::string &bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+        done += static_cast<size_t>(n);
+    }
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- interface
+
+uint32_t GetTickCount() {
+    timespec now = MonotonicNow();
+    uint64_t ms = static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec / 1000000L);
+    return static_cast<uint32_t>(ms);
+}
+
+void Sleep(uint32_t milliseconds) {
+    if (milliseconds == 0) {
+        sched_yield();
+        return;
+    }
+    do {
+        timespec deadline = MonotonicDeadline(milliseconds == kInfinite ? 3600u * 1000u : milliseconds);
+        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
+        }
+    } while (milliseconds == kInfinite);
+}
+
+Handle CreateKernelMutex(const wchar_t *name) {
+    bool named = name != nullptr && *name != L'\0';
+    auto *object = new (std::nothrow) MutexObject(nullptr);
+    if (object == nullptr)
+        return nullptr;
+    std::lock_guard<std::mutex> lock(RegistryLock());
+    object->body = named ? OpenNamedBody(name) : OpenPrivateBody();
+    if (object->body == nullptr) {
+        delete object;
+        return nullptr;
+    }
+    ++object->body->handles;
+    return object;
+}
+
+WaitResult WaitForMutex(Handle mutex, uint32_t timeoutMs) {
+    MutexObject *object = AsMutex(mutex);
+    if (object == nullptr)
+        return WaitResult::Failed;
+    MutexBody *body = object->body;
+    MutexMemory *memory = body->memory;
+    int32_t self = CurrentThreadId();
+    int rc = LockMutex(&memory->mutex, timeoutMs);
+    switch (rc) {
+    case 0:
+        if (memory->ownerThread.load(std::memory_order_relaxed) == self) {
+            ++memory->depth;
+        } else {
+            memory->ownerThread.store(self, std::memory_order_relaxed);
+            memory->depth = 1;
+        }
+        body->holds.fetch_add(1);
+        return WaitResult::Acquired;
+    case EOWNERDEAD:
+        // The dead owner's count is void: this thread now holds it once, and
+        // no other thread of this process holds it.
+        pthread_mutex_consistent(&memory->mutex);
+        memory->ownerThread.store(self, std::memory_order_relaxed);
+        memory->depth = 1;
+        body->holds.store(1);
+        return WaitResult::Abandoned;
+    case ETIMEDOUT:
+    case EBUSY:
+        return WaitResult::TimedOut;
+    default:
+        OSTREL_TRACE(L"mutex wait failed, error " << rc);
+        return WaitResult::Failed;
+    }
+}
+
+bool ReleaseMutex(Handle mutex) {
+    MutexObject *object = AsMutex(mutex);
+    if (object == nullptr)
+        return false;
+    MutexBody *body = object->body;
+    MutexMemory *memory = body->memory;
+    int32_t self = CurrentThreadId();
+    if (memory->ownerThread.load(std::memory_order_relaxed) != self)
+        return false;
+    // Bookkeeping before unlocking: once unlocked, another thread may own it.
+    bool last = --memory->depth == 0;
+    if (last)
+        memory->ownerThread.store(0, std::memory_order_relaxed);
+    body->holds.fetch_sub(1);
+    if (pthread_mutex_unlock(&memory->mutex) == 0)
+        return true;
+    // Refused: the owner recorded was a dead thread whose id this one reuses.
+    body->holds.fetch_add(1);
+    if (last)
+        memory->ownerThread.store(self, std::memory_order_relaxed);
+    ++memory->depth;
+    return false;
+}
+
+Handle CreateKernelSemaphore(int32_t initialCount, int32_t maximumCount) {
+    if (maximumCount <= 0 || initialCount < 0 || initialCount > maximumCount)
+        return nullptr;
+    auto *semaphore = new (std::nothrow) SemaphoreObject();
+    if (semaphore == nullptr)
+        return nullptr;
+    if (pthread_mutex_init(&semaphore->lock, nullptr) != 0) {
+        delete semaphore;
+        return nullptr;
+    }
+    if (!InitMonotonicCondition(&semaphore->available)) {
+        pthread_mutex_destroy(&semaphore->lock);
+        delete semaphore;
+        return nullptr;
+    }
+    semaphore->count = initialCount;
+    semaphore->maximum = maximumCount;
+    return semaphore;
+}
+
+WaitResult WaitForSemaphore(Handle semaphore, uint32_t timeoutMs) {
+    SemaphoreObject *object = AsSemaphore(semaphore);
+    if (object == nullptr)
+        return WaitResult::Failed;
+    timespec deadline = MonotonicDeadline(timeoutMs == kInfinite ? 0 : timeoutMs);
+    pthread_mutex_lock(&object->lock);
+    int rc = 0;
+    while (object->count == 0 && rc == 0) {
+        if (timeoutMs == kInfinite)
+            rc = pthread_cond_wait(&object->available, &object->lock);
+        else
+            rc = pthread_cond_timedwait(&object->available, &object->lock, &deadline);
+    }
+    bool acquired = object->count > 0;
+    if (acquired)
+        --object->count;
+    pthread_mutex_unlock(&object->lock);
+    return acquired ? WaitResult::Acquired : WaitResult::TimedOut;
+}
+
+bool ReleaseSemaphore(Handle semaphore, int32_t count) {
+    SemaphoreObject *object = AsSemaphore(semaphore);
+    if (object == nullptr || count <= 0)
+        return false;
+    pthread_mutex_lock(&object->lock);
+    bool fits = count <= object->maximum - object->count;
+    if (fits) {
+        object->count += count;
+        pthread_cond_broadcast(&object->available);
+    }
+    pthread_mutex_unlock(&object->lock);
+    return fits;
+}
+
+void CloseHandle(Handle handle) {
+    if (MutexObject *mutex = AsMutex(handle))
+        CloseMutex(mutex);
+    else if (SemaphoreObject *semaphore = AsSemaphore(handle))
+        CloseSemaphore(semaphore);
+}
+
+int GetCurrentThreadPriority() {
+    return t_threadPriority;
+}
+
+bool SetCurrentThreadPriority(int priority) {
+    if (!IsThreadPriority(priority))
+        return false;
+    t_threadPriority = priority;
+    return true;
+}
+
+bool StartThread(ThreadProc proc, void *argument, int priority, uint32_t stackSize) {
+    if (proc == nullptr)
+        return false;
+    auto *start = new (std::nothrow) ThreadStart{proc, argument, priority};
+    if (start == nullptr)
+        return false;
+    pthread_attr_t attr;
+    if (pthread_attr_init(&attr) != 0) {
+        delete start;
+        return false;
+    }
+    pthread_t thread;
+    bool started = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED) == 0 && SetStackSize(&attr, stackSize) &&
+                   pthread_create(&thread, &attr, ThreadEntry, start) == 0;
+    pthread_attr_destroy(&attr);
+    if (!started) {
+        delete start;
+        OSTREL_TRACE(L"thread start failed");
+    }
+    return started;
+}
+
+void OutputDebugText(const wchar_t *text) {
+    if (text == nullptr)
+        return;
+    // One write, so that lines of different threads do not interleave.
+    WriteAll(STDERR_FILENO, ToUtf8(text));
+}
+
+bool GetOsVersion(OsVersion &out) {
+    out = OsVersion{};
+    return false;
+}
+
+} // namespace Platform

@@ -1,0 +1,155 @@
+// The platform layer on Windows: thin calls into the Windows API. Handles are
+// the kernel's own HANDLEs, so mutexes and semaphores keep every property the
+// core relies on (thread ownership, re-entry, abandonment, names shared by
+// all processes of the session) without any code here.
+#include "Platform.h"
+
+#include "GUtils.h"
+
+#include <new>
+
+#include <windows.h>
+
+static const wchar_t kTraceModule[] = L"Platform.cpp";
+
+namespace Platform {
+namespace {
+
+static_assert(kInfinite == INFINITE, "time-outs are passed through");
+static_assert(kThreadPriorityErrorReturn == THREAD_PRIORITY_ERROR_RETURN, "priorities are passed through");
+static_assert(kThreadPriorityBelowNormal == THREAD_PRIORITY_BELOW_NORMAL &&
+                  kThreadPriorityNormal == THREAD_PRIORITY_NORMAL &&
+                  kThreadPriorityAboveNormal == THREAD_PRIORITY_ABOVE_NORMAL &&
+                  kThreadPriorityHighest == THREAD_PRIORITY_HIGHEST &&
+                  kThreadPriorityTimeCritical == THREAD_PRIORITY_TIME_CRITICAL,
+              "priorities are passed through");
+
+WaitResult WaitForObject(Handle object, uint32_t timeoutMs) {
+    if (object == nullptr)
+        return WaitResult::Failed;
+    switch (WaitForSingleObject(object, timeoutMs)) {
+    case WAIT_OBJECT_0:
+        return WaitResult::Acquired;
+    case WAIT_ABANDONED:
+        return WaitResult::Abandoned;
+    case WAIT_TIMEOUT:
+        return WaitResult::TimedOut;
+    default:
+        OSTREL_TRACE(L"WaitForSingleObject failed, error " << GetLastError());
+        return WaitResult::Failed;
+    }
+}
+
+// ThreadProc has the C calling convention, CreateThread wants WINAPI.
+struct ThreadStart {
+    ThreadProc proc;
+    void *argument;
+};
+
+DWORD WINAPI ThreadEntry(LPVOID raw) {
+    ThreadStart start = *static_cast<ThreadStart *>(raw);
+    delete static_cast<ThreadStart *>(raw);
+    return start.proc(start.argument);
+}
+
+} // namespace
+
+uint32_t GetTickCount() {
+    return ::GetTickCount();
+}
+
+void Sleep(uint32_t milliseconds) {
+    ::Sleep(milliseconds);
+}
+
+Handle CreateKernelMutex(const wchar_t *name) {
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, name != nullptr && *name != L'\0' ? name : nullptr);
+    if (mutex == nullptr)
+        OSTREL_TRACE(L"CreateMutexW failed, error " << GetLastError());
+    return mutex;
+}
+
+WaitResult WaitForMutex(Handle mutex, uint32_t timeoutMs) {
+    return WaitForObject(mutex, timeoutMs);
+}
+
+bool ReleaseMutex(Handle mutex) {
+    return mutex != nullptr && ::ReleaseMutex(mutex) != FALSE;
+}
+
+Handle CreateKernelSemaphore(int32_t initialCount, int32_t maximumCount) {
+    HANDLE semaphore = CreateSemaphoreW(nullptr, initialCount, maximumCount, nullptr);
+    if (semaphore == nullptr)
+        OSTREL_TRACE(L"CreateSemaphoreW failed, error " << GetLastError());
+    return semaphore;
+}
+
+WaitResult WaitForSemaphore(Handle semaphore, uint32_t timeoutMs) {
+    return WaitForObject(semaphore, timeoutMs);
+}
+
+bool ReleaseSemaphore(Handle semaphore, int32_t count) {
+    return semaphore != nullptr && ::ReleaseSemaphore(semaphore, count, nullptr) != FALSE;
+}
+
+void CloseHandle(Handle object) {
+    if (object != nullptr)
+        ::CloseHandle(object);
+}
+
+int GetCurrentThreadPriority() {
+    return GetThreadPriority(GetCurrentThread());
+}
+
+bool SetCurrentThreadPriority(int priority) {
+    return SetThreadPriority(GetCurrentThread(), priority) != FALSE;
+}
+
+bool StartThread(ThreadProc proc, void *argument, int priority, uint32_t stackSize) {
+    if (proc == nullptr)
+        return false;
+    auto *start = new (std::nothrow) ThreadStart{proc, argument};
+    if (start == nullptr)
+        return false;
+    // Suspended until its priority is set, so that it runs at that priority
+    // from its first instruction.
+    HANDLE thread = CreateThread(nullptr, stackSize, ThreadEntry, start, CREATE_SUSPENDED, nullptr);
+    if (thread == nullptr) {
+        OSTREL_TRACE(L"CreateThread failed, error " << GetLastError());
+        delete start;
+        return false;
+    }
+    if (!SetThreadPriority(thread, priority))
+        OSTREL_TRACE(L"SetThreadPriority failed, error " << GetLastError());
+    bool running = ResumeThread(thread) != static_cast<DWORD>(-1);
+    if (!running) {
+        // It never ran, so it never reached `start`.
+        OSTREL_TRACE(L"ResumeThread failed, error " << GetLastError());
+        TerminateThread(thread, 0);
+        delete start;
+    }
+    ::CloseHandle(thread); // the thread runs on; nobody waits for it by handle
+    return running;
+}
+
+void OutputDebugText(const wchar_t *text) {
+    if (text != nullptr)
+        OutputDebugStringW(text);
+}
+
+bool GetOsVersion(OsVersion &out) {
+    OSVERSIONINFOEXW info{};
+    static_assert(sizeof(info) == 284, "the size the system expects");
+    info.dwOSVersionInfoSize = sizeof(info);
+    if (!GetVersionExW(reinterpret_cast<OSVERSIONINFOW *>(&info))) {
+        out = OsVersion{};
+        return false;
+    }
+    out.platformId = info.dwPlatformId;
+    out.major = info.dwMajorVersion;
+    out.minor = info.dwMinorVersion;
+    out.servicePackMajor = info.wServicePackMajor;
+    return true;
+}
+
+} // namespace Platform
