@@ -1,0 +1,665 @@
+#include "GMBLBlobSource.h"
+
+#include "GCircularBuffer.h"
+#include "GDeviceIO.h"
+#include "GUtils.h"
+#include "Platform.h"
+#include "PriorityMutex.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <new>
+
+static const wchar_t kTraceModule[] = L"GMBLBlobSource.cpp";
+
+namespace {
+
+constexpr int32_t kBytesPerMeasurement = static_cast<int32_t>(sizeof(int32_t));
+// What GetMeasurementPeriod answers when the unit does not tell.
+constexpr double kUnknownMeasurementPeriod = 1000000.0;
+
+// Another host thread may raise the caller's stop flag while we wait.
+bool StopRequested(const bool *flag) {
+#if defined(__GNUC__)
+    return __atomic_load_n(flag, __ATOMIC_ACQUIRE);
+#else
+    return *static_cast<const volatile bool *>(flag);
+#endif
+}
+
+unsigned Hex(uint8_t value) {
+    return value;
+}
+
+// Whole ticks in a period, rounded to the nearest.
+uint32_t TicksOf(double seconds, double tick) {
+    const double ticks = std::floor(seconds / tick + 0.5);
+    if (!(ticks > 0.0))
+        return 0;
+    if (ticks >= static_cast<double>(std::numeric_limits<uint32_t>::max()))
+        return std::numeric_limits<uint32_t>::max();
+    return static_cast<uint32_t>(ticks);
+}
+
+} // namespace
+
+GMBLBlobSource::GMBLBlobSource() = default;
+
+GMBLBlobSource::~GMBLBlobSource() {
+    // The device goes first: deleting it ends the reader thread that files
+    // into the rings below.
+    CloseDevice();
+    ReleaseDevice();
+    delete m_outputTraceBuffer;
+    delete m_inputTraceBuffer;
+    delete m_syncBuffer;
+    for (GCircularBuffer *ring : m_measurementBuffers)
+        delete ring;
+    delete m_responseBuffer;
+    DestroyPriorityMutex(m_mutex);
+}
+
+// ---------------------------------------------------------------------------
+// Attaching
+
+int32_t GMBLBlobSource::AttachDevice(const GPortRef * /*port*/) {
+    if (m_mutex == nullptr) {
+        PriorityLevel ceiling = kSourcePriorityLevel;
+        if (m_device != nullptr)
+            ceiling = m_device->SetIOPriority(kSourcePriorityLevel);
+        m_mutex = CreatePriorityMutex(L"", ceiling);
+        if (m_mutex == nullptr || m_mutex->mutex == nullptr) {
+            // A mutex that refuses every lock would make the reader drop all input.
+            DestroyPriorityMutex(m_mutex);
+            m_mutex = nullptr;
+            return -1;
+        }
+    }
+    const auto makeRing = [this](GCircularBuffer *&ring, int32_t capacity, bool locked) {
+        if (ring == nullptr) {
+            ring = new (std::nothrow) GCircularBuffer(capacity);
+            if (ring != nullptr && locked)
+                ring->SetLock(m_mutex);
+        }
+        return ring != nullptr;
+    };
+    if (m_measurementBuffers.empty()) {
+        const int32_t perChannel = std::clamp<int32_t>(m_channelCapacity, 0, std::numeric_limits<int32_t>::max() / 4);
+        for (int32_t channel = 0; channel < m_numChannels; ++channel) {
+            GCircularBuffer *ring = nullptr;
+            if (!makeRing(ring, perChannel * kBytesPerMeasurement, true))
+                return -1;
+            m_measurementBuffers.push_back(ring);
+            m_latestMeasurements.push_back(0);
+        }
+    }
+    if (!makeRing(m_responseBuffer, kResponseRingCapacity, true) || !makeRing(m_syncBuffer, kSyncRingCapacity, false))
+        return -1;
+    if (m_ioTraceEnabled) {
+        if (!makeRing(m_inputTraceBuffer, kTraceRingCapacity, true) ||
+            !makeRing(m_outputTraceBuffer, kTraceRingCapacity, true))
+            return -1;
+    }
+    if (m_device != nullptr)
+        m_device->SetReceiveCallback(&GMBLBlobSource::OnBytesReceived, this);
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Command exchange
+
+int32_t GMBLBlobSource::SendCmd(uint8_t cmd, const uint8_t *params, int32_t nParams, int32_t *outSignature) {
+    if (params == nullptr)
+        nParams = 0;
+    if (m_device == nullptr || nParams < 0 || nParams > Blob::kMaxParams)
+        return -1;
+    const uint8_t counter = m_rollingCounter;
+    switch (cmd) {
+    case Blob::kCmdStartMeasurements:
+        m_measuring = true;
+        break;
+    case Blob::kCmdStopMeasurements:
+        m_measuring = false;
+        break;
+    case Blob::kCmdInit:
+        m_measuring = false;
+        // Before the write, so that the reader cannot see the answer first.
+        ResetFraming(counter);
+        break;
+    default:
+        break;
+    }
+    uint8_t blob[Blob::kMaxLength];
+    const int32_t length = BuildCommandBlob(blob, cmd, counter, params, nParams);
+    if (outSignature != nullptr)
+        *outSignature = counter;
+    --m_rollingCounter;
+
+    int32_t written = length;
+    const int32_t result = m_device->Write(blob, &written);
+    if (m_ioTraceEnabled && m_outputTraceBuffer != nullptr)
+        m_outputTraceBuffer->Write(blob, std::clamp<int32_t>(written, 0, length));
+    OSTREL_TRACE(L"Blob cmd sent: " << std::hex << Hex(cmd) << L"h " << L"; length = " << length << L"h "
+                                    << L"; rolling counter = " << Hex(counter) << L"h " << L"\n");
+    if (result != 0) {
+        OSTREL_TRACE(L"Error writing " << std::hex << Hex(cmd) << L"h cmd blob to device." << L"\n");
+        return result;
+    }
+    return 0;
+}
+
+void GMBLBlobSource::ResetFraming(uint8_t signature) {
+    PriorityLock lock(m_mutex);
+    if (!lock.Locked())
+        return;
+    ClearResponses();
+    if (m_syncBuffer != nullptr)
+        m_syncBuffer->Clear();
+    m_blobBytesAssembled = 0;
+    m_synchronised = 0;
+    m_initSignature = signature;
+    m_lateSignatures.reset();
+}
+
+GMBLBlobSource::RingRead GMBLBlobSource::ReadResponseBlob(uint8_t (&blob)[Blob::kMaxLength + 1]) {
+    if (m_responseBuffer == nullptr)
+        return RingRead::Empty;
+    // One hold for the whole blob: the reader may drop the oldest blob to
+    // make room, and must not drop the one being read.
+    PriorityLock lock(m_mutex);
+    if (!lock.Locked() || m_responseBuffer->GetCount() == 0)
+        return RingRead::Empty;
+    if (m_responseBuffer->Read(blob, Blob::kHeaderSize) < Blob::kHeaderSize) {
+        OSTREL_TRACE(L"Unable to read complete blob header!");
+        return RingRead::Failed;
+    }
+    const int32_t length = blob[Blob::kLengthOffset];
+    if (length < Blob::kResponseHeaderSize) {
+        OSTREL_TRACE(L"Reported blob length is too small for cmd response header!");
+        return RingRead::Failed;
+    }
+    const int32_t rest = length - Blob::kHeaderSize;
+    if (m_responseBuffer->Read(blob + Blob::kHeaderSize, rest) < rest) {
+        OSTREL_TRACE(L"Unable to read complete blob!");
+        return RingRead::Failed;
+    }
+    return RingRead::Blob;
+}
+
+int32_t GMBLBlobSource::GetNextResponse(uint8_t *dst, int32_t *inOutSize, uint8_t *outCmd, uint8_t *outErrorFlag,
+                                        const int32_t *expectedSignature, uint32_t timeoutMs, const bool *stopFlag) {
+    return AwaitResponse(dst, inOutSize, outCmd, outErrorFlag, expectedSignature, timeoutMs, stopFlag, false, nullptr);
+}
+
+int32_t GMBLBlobSource::AwaitResponse(uint8_t *dst, int32_t *inOutSize, uint8_t *outCmd, uint8_t *outErrorFlag,
+                                      const int32_t *expectedSignature, uint32_t timeoutMs, const bool *stopFlag,
+                                      bool skipLateResponses, bool *outSignatureMismatch) {
+    if (outSignatureMismatch != nullptr)
+        *outSignatureMismatch = false;
+    if (outErrorFlag != nullptr)
+        *outErrorFlag = 0;
+    const int32_t capacity = inOutSize != nullptr ? std::max<int32_t>(*inOutSize, 0) : 0;
+    int32_t stored = 0;
+    bool done = false;
+    bool seenFirst = false;
+    int32_t result = 0;
+    uint8_t cmd = 0;
+    uint8_t signature = 0;
+    const bool noStop = false;
+    const bool *stop = stopFlag != nullptr ? stopFlag : &noStop;
+    const uint32_t start = Platform::GetTickCount();
+    uint32_t now = start;
+    uint8_t blob[Blob::kMaxLength + 1];
+
+    const auto append = [&](const uint8_t *payload, int32_t size) {
+        const int32_t n = std::min(size, capacity - stored);
+        if (dst != nullptr && n > 0) {
+            std::memcpy(dst + stored, payload, static_cast<size_t>(n));
+            stored += n;
+        }
+    };
+
+    const auto takeHeader = [&]() {
+        cmd = blob[Blob::kResponseCmdOffset];
+        signature = blob[Blob::kResponseSignatureOffset];
+        if (outCmd != nullptr)
+            *outCmd = cmd;
+    };
+
+    while (now - start <= timeoutMs && !StopRequested(stop) && !done && result == 0) {
+        const RingRead read = ReadResponseBlob(blob);
+        if (read == RingRead::Empty) {
+            Platform::Sleep(kResponsePollMs);
+            now = Platform::GetTickCount();
+            continue;
+        }
+        if (read == RingRead::Failed) {
+            result = -1;
+            break;
+        }
+        const uint8_t type = blob[Blob::kTypeOffset];
+        const uint8_t *payload = blob + Blob::kResponseHeaderSize;
+        const int32_t payloadSize = blob[Blob::kLengthOffset] - Blob::kResponseHeaderSize;
+        if (type & Blob::kFlagError) {
+            // The error blob is the whole answer; its payload replaces
+            // whatever earlier blobs brought.
+            if (outErrorFlag != nullptr)
+                *outErrorFlag = 1;
+            takeHeader();
+            done = true;
+            stored = std::min(payloadSize, capacity);
+            if (dst != nullptr && stored >= 1)
+                std::memcpy(dst, payload, static_cast<size_t>(stored));
+        } else if (type & Blob::kFlagFirst) {
+            if (seenFirst) {
+                result = -1;
+                break;
+            }
+            seenFirst = true;
+            takeHeader();
+            append(payload, payloadSize);
+            done = (type & Blob::kFlagLast) != 0;
+        } else if (!seenFirst) {
+            result = -1;
+            break;
+        } else {
+            append(payload, payloadSize);
+            done = (type & Blob::kFlagLast) != 0;
+        }
+        if (done && skipLateResponses && m_lateSignatures.test(signature) && expectedSignature != nullptr &&
+            *expectedSignature != static_cast<int32_t>(signature)) {
+            // The late answer of an exchange that already failed: nobody
+            // waits for it any more, so wait on for our own.
+            m_lateSignatures.reset(signature);
+            OSTREL_TRACE(L"Late blob cmd response discarded: signature = " << std::hex << Hex(signature) << L"h "
+                                                                           << L"\n");
+            done = seenFirst = false;
+            stored = 0;
+            if (outErrorFlag != nullptr)
+                *outErrorFlag = 0;
+        }
+        now = Platform::GetTickCount();
+    }
+
+    if (inOutSize != nullptr)
+        *inOutSize = stored;
+    if (result == 0 && !done) {
+        result = -1;
+        if (!StopRequested(stop))
+            OSTREL_TRACE(L"Timed out waiting for blob command response.");
+    }
+    if (result == 0 && expectedSignature != nullptr && *expectedSignature != static_cast<int32_t>(signature)) {
+        result = -1;
+        if (outSignatureMismatch != nullptr)
+            *outSignatureMismatch = true;
+        OSTREL_TRACE(L"Blob cmd response signature did not match: expected signature = "
+                     << std::hex << *expectedSignature << L"h " << L"; received signature = " << Hex(signature) << L"h "
+                     << L"\n");
+    }
+    if (result == 0)
+        OSTREL_TRACE(L"GetNextResponse returns " << std::hex << Hex(cmd) << L"h cmd blob after "
+                                                 << (Platform::GetTickCount() - start) << L"h milliseconds." << L"\n");
+    return result;
+}
+
+int32_t GMBLBlobSource::SendCmdAndGetResponse(uint8_t cmd, const uint8_t *params, int32_t nParams, uint8_t *dst,
+                                              int32_t *inOutSize, uint32_t timeoutMs, const bool *stopFlag) {
+    int32_t signature = 0;
+    const int32_t sent = SendCmd(cmd, params, nParams, &signature);
+    if (sent != 0)
+        return sent;
+    // The counter has come round: an older answer with this signature could
+    // no longer be told from ours.
+    m_lateSignatures.reset(static_cast<size_t>(signature));
+    uint8_t echo = 0;
+    uint8_t errorFlag = 0;
+    bool mismatch = false;
+    const int32_t result =
+        AwaitResponse(dst, inOutSize, &echo, &errorFlag, &signature, timeoutMs, stopFlag, true, &mismatch);
+    if (mismatch)
+        m_lateSignatures.set(static_cast<size_t>(signature));
+    if (result != 0) {
+        OSTREL_TRACE(L"Error waiting for response to " << std::hex << Hex(cmd) << L"h blob cmd." << L"\n");
+        return result;
+    }
+    if (errorFlag != 0) {
+        OSTREL_TRACE(L"Blob device reported an error over the wire. cmd sent = "
+                     << std::hex << Hex(cmd) << L"h. cmd returned = " << Hex(echo) << L"h." << L"\n");
+        return -1;
+    }
+    if (echo != cmd) {
+        OSTREL_TRACE(L"Blob device reported cmd response mismatch. cmd sent = "
+                     << std::hex << Hex(cmd) << L"h. cmd returned = " << Hex(echo) << L"h." << L"\n");
+        return -1;
+    }
+    return 0;
+}
+
+int32_t GMBLBlobSource::ClearResponses() {
+    if (m_responseBuffer == nullptr)
+        return -1;
+    return m_responseBuffer->Clear() ? 0 : -1;
+}
+
+int32_t GMBLBlobSource::ClearIO() {
+    int32_t result = 0;
+    if (m_device != nullptr) {
+        result = m_device->ClearIO();
+        if (result != 0)
+            return result;
+    }
+    if (m_mutex != nullptr) {
+        PriorityLock lock(m_mutex);
+        if (!lock.Locked())
+            return -1;
+        ClearResponses();
+        ClearMeasurements(-1);
+        if (m_syncBuffer != nullptr)
+            m_syncBuffer->Clear();
+        m_blobBytesAssembled = 0;
+    }
+    return result;
+}
+
+// ---------------------------------------------------------------------------
+// Receive path (the device's reader thread)
+
+void GMBLBlobSource::OnBytesReceived(const uint8_t *bytes, int32_t length, void *context) {
+    auto *source = static_cast<GMBLBlobSource *>(context);
+    if (source == nullptr || source->m_mutex == nullptr || source->m_responseBuffer == nullptr)
+        return;
+    if (bytes == nullptr || length <= 0)
+        return;
+    if (source->m_ioTraceEnabled) {
+        // Under the ring's own lock, which also covers the pointer itself.
+        PriorityLock lock(source->m_mutex);
+        if (lock.Locked() && source->m_inputTraceBuffer != nullptr)
+            source->m_inputTraceBuffer->Write(bytes, length);
+    }
+    int32_t processed = 0;
+    while (processed < length) {
+        // At most one blob's worth per hold, so that host calls interleave
+        // with a fast stream.
+        PriorityLock lock(source->m_mutex);
+        if (!lock.Locked())
+            return; // the rest of this delivery is lost
+        const int32_t n = std::min(length - processed, Blob::kMaxLength);
+        const uint8_t *piece = bytes + processed;
+        processed += source->m_synchronised ? source->ConsumeFramed(piece, n) : source->ConsumeUnsynchronised(piece, n);
+    }
+}
+
+bool GMBLBlobSource::FindInitResponse(const uint8_t *src, int32_t n, uint8_t signature, GCircularBuffer *syncRing,
+                                      uint8_t *blob, int32_t &consumed) {
+    consumed = 0;
+    while (consumed < n) {
+        syncRing->Write(src + consumed, 1);
+        ++consumed;
+        const int32_t held = syncRing->GetCount();
+        if (held >= Blob::kInitResponseLength &&
+            syncRing->Peek(blob, held - Blob::kInitResponseLength) == Blob::kInitResponseLength &&
+            IsInitResponse(blob, signature))
+            return true;
+    }
+    return false;
+}
+
+bool GMBLBlobSource::AccumulateBlob(uint8_t *buffer, const uint8_t *src, int32_t n, int32_t &assembled,
+                                    int32_t &consumed) {
+    consumed = 0;
+    while (consumed < n) {
+        buffer[assembled++] = src[consumed++];
+        if (assembled >= Blob::kHeaderSize && assembled >= buffer[Blob::kLengthOffset])
+            return true;
+    }
+    return false;
+}
+
+int32_t GMBLBlobSource::ConsumeUnsynchronised(const uint8_t *src, int32_t n) {
+    if (m_syncBuffer == nullptr)
+        return n;
+    int32_t consumed = 0;
+    if (FindInitResponse(src, n, m_initSignature, m_syncBuffer, m_blobBuffer, consumed)) {
+        m_synchronised = 1;
+        FileResponseBlob(m_blobBuffer, Blob::kInitResponseLength);
+        m_blobBytesAssembled = 0;
+    }
+    return consumed;
+}
+
+int32_t GMBLBlobSource::ConsumeFramed(const uint8_t *src, int32_t n) {
+    int32_t consumed = 0;
+    if (AccumulateBlob(m_blobBuffer, src, n, m_blobBytesAssembled, consumed)) {
+        DispatchBlob();
+        m_blobBytesAssembled = 0;
+    }
+    return consumed;
+}
+
+void GMBLBlobSource::DispatchBlob() {
+    const uint8_t *blob = m_blobBuffer;
+    if (BlobChecksum(blob) != blob[Blob::kChecksumOffset]) {
+        OSTREL_TRACE(L"Input blob discarded because of bad checksum.");
+        return;
+    }
+    const uint8_t blobClass = blob[Blob::kTypeOffset] & Blob::kClassMask;
+    switch (blobClass) {
+    case Blob::kClassMeasurement: {
+        const MeasurementLayout layout = ParseMeasurementLayout(blob);
+        if (!MeasurementSamplesFit(blob, layout)) {
+            OSTREL_TRACE(L"Measurement blob discarded because its samples exceed its length: channels = "
+                         << std::hex << layout.numChannels << L"h ; samples = " << layout.samplesPerChannel
+                         << L"h ; length = " << Hex(blob[Blob::kLengthOffset]) << L"h" << L"\n");
+            return;
+        }
+        HandleMeasurementBlob(blob);
+        break;
+    }
+    case Blob::kClassResponse:
+    case Blob::kClassInitResponse:
+        // The bytes actually taken: a length byte below 4 still took 4, and
+        // filing fewer would split the ring's blobs.
+        FileResponseBlob(blob, m_blobBytesAssembled);
+        break;
+    default:
+        OSTREL_TRACE(L"Unrecognized blob received: type = " << std::hex << Hex(blobClass) << L"h ; length = "
+                                                            << Hex(blob[Blob::kLengthOffset]) << L"h" << L"\n");
+        break;
+    }
+}
+
+void GMBLBlobSource::FileResponseBlob(const uint8_t *blob, int32_t length) {
+    // When the ring is full, whole oldest blobs make room: overwriting bytes
+    // would leave the ring starting inside a blob.
+    const int32_t capacity = m_responseBuffer->GetCapacity();
+    int32_t held = m_responseBuffer->GetCount();
+    while (held > 0 && capacity - held < length) {
+        uint8_t header[GCircularBuffer::kPeekWindow];
+        int32_t drop = held;
+        if (m_responseBuffer->Peek(header, 0) > Blob::kLengthOffset)
+            drop = std::min(held, std::max<int32_t>(header[Blob::kLengthOffset], Blob::kHeaderSize));
+        uint8_t discarded[Blob::kMaxLength + 1];
+        const int32_t removed = m_responseBuffer->Read(discarded, std::min<int32_t>(drop, sizeof discarded));
+        if (removed <= 0)
+            break;
+        held -= removed;
+    }
+    m_responseBuffer->Write(blob, length);
+}
+
+void GMBLBlobSource::HandleMeasurementBlob(const uint8_t *blob) {
+    const MeasurementLayout layout = ParseMeasurementLayout(blob);
+    const int32_t samples = layout.samplesPerChannel;
+    if (layout.numChannels == 0 || samples == 0 || samples > Blob::kMaxSamplesPerChannel)
+        return;
+    if (layout.HighestChannel() >= static_cast<int32_t>(m_measurementBuffers.size()))
+        return;
+    int32_t values[Blob::kMaxSamplesPerChannel];
+    for (int32_t slot = 0; slot < layout.numChannels; ++slot) {
+        for (int32_t i = 0; i < samples; ++i)
+            values[i] = static_cast<int16_t>(MeasurementSampleWord(blob, layout, slot, i));
+        FileMeasurements(layout.channels[slot], values, samples);
+    }
+}
+
+void GMBLBlobSource::FileMeasurements(int32_t channel, const int32_t *values, int32_t count) {
+    m_measurementBuffers[channel]->Write(values, count * kBytesPerMeasurement);
+    m_latestMeasurements[channel] = values[count - 1];
+}
+
+// ---------------------------------------------------------------------------
+// Measurement consumers (host threads)
+
+GCircularBuffer *GMBLBlobSource::ChannelRing(int32_t channel) const {
+    if (channel < 0 || channel >= static_cast<int32_t>(m_measurementBuffers.size()))
+        return nullptr;
+    return m_measurementBuffers[channel];
+}
+
+int32_t GMBLBlobSource::GetNumMeasurementsAvailable(int32_t channel) {
+    GCircularBuffer *ring = ChannelRing(channel);
+    return ring != nullptr ? ring->GetCount() / kBytesPerMeasurement : 0;
+}
+
+int32_t GMBLBlobSource::ReadRawMeasurements(int32_t channel, int32_t *dst, int32_t /*reserved*/, int32_t maxCount,
+                                            int32_t *outCount) {
+    if (outCount != nullptr)
+        *outCount = 0;
+    GCircularBuffer *ring = ChannelRing(channel);
+    if (ring == nullptr)
+        return -1;
+    if (maxCount <= 0)
+        return 0;
+    if (dst == nullptr)
+        return -1;
+    const int32_t asked = std::min(maxCount, ring->GetCapacity() / kBytesPerMeasurement);
+    const int32_t bytes = ring->Read(dst, asked * kBytesPerMeasurement);
+    if (outCount != nullptr)
+        *outCount = bytes / kBytesPerMeasurement;
+    return 0;
+}
+
+std::vector<int32_t> &GMBLBlobSource::ReadMeasurementsToList(std::vector<int32_t> &outList, int32_t channel,
+                                                             int32_t maxCount) {
+    outList.clear();
+    int32_t target = GetNumMeasurementsAvailable(channel);
+    if (maxCount >= 0 && maxCount < target)
+        target = maxCount;
+    int32_t batch[kListReadBatch];
+    while (static_cast<int32_t>(outList.size()) < target) {
+        const int32_t asked = std::min(target - static_cast<int32_t>(outList.size()), kListReadBatch);
+        int32_t got = 0;
+        ReadRawMeasurements(channel, batch, 0, asked, &got);
+        outList.insert(outList.end(), batch, batch + got);
+        if (got < asked)
+            break;
+    }
+    return outList;
+}
+
+int32_t GMBLBlobSource::GetLatestRawMeasurement(int32_t channel) {
+    if (channel < 0 || channel >= static_cast<int32_t>(m_latestMeasurements.size()))
+        return 0;
+    // One hold across both, so no blob is filed between the read and the clear.
+    PriorityLock lock(m_mutex);
+    if (!lock.Locked())
+        return 0;
+    const int32_t value = m_latestMeasurements[channel];
+    ClearMeasurements(channel);
+    return value;
+}
+
+int32_t GMBLBlobSource::ClearMeasurements(int32_t channel) {
+    if (channel == -1) {
+        for (GCircularBuffer *ring : m_measurementBuffers)
+            if (!ring->Clear())
+                return -1;
+        return 0;
+    }
+    GCircularBuffer *ring = ChannelRing(channel);
+    if (ring == nullptr)
+        return -1;
+    return ring->Clear() ? 0 : -1;
+}
+
+// ---------------------------------------------------------------------------
+// Measurement period
+
+int32_t GMBLBlobSource::SetMeasurementPeriod(double seconds, int32_t channel, uint32_t timeoutMs) {
+    const double tick = GetMeasurementTick();
+    if (!(tick > 0.0))
+        return -1;
+    const double period = QuantiseMeasurementPeriod(seconds, channel);
+    uint8_t params[4];
+    PutLittleEndian32(params, TicksOf(period, tick));
+    return SendCmdAndGetResponse(Blob::kCmdSetMeasurementPeriod, params, sizeof params, nullptr, nullptr, timeoutMs,
+                                 nullptr);
+}
+
+double GMBLBlobSource::GetMeasurementPeriod(int32_t /*channel*/, uint32_t timeoutMs) {
+    uint8_t payload[4] = {};
+    int32_t size = sizeof payload;
+    if (SendCmdAndGetResponse(Blob::kCmdGetMeasurementPeriod, nullptr, 0, payload, &size, timeoutMs, nullptr) != 0)
+        return kUnknownMeasurementPeriod;
+    // A short answer is no answer: missing bytes would read as a wrong period.
+    if (size < static_cast<int32_t>(sizeof payload))
+        return kUnknownMeasurementPeriod;
+    return GetMeasurementTick() * GetLittleEndian32(payload);
+}
+
+// ---------------------------------------------------------------------------
+// Non-volatile memory
+
+int32_t GMBLBlobSource::ReadNonVolatileMemory(uint8_t block, uint8_t *dst, uint32_t address, int32_t nBytes,
+                                              uint32_t timeoutMs, const bool *stopFlag) {
+    // The request carries the count in 16 bits.
+    if (nBytes < 0 || nBytes > 0xFFFF || (nBytes > 0 && dst == nullptr))
+        return -1;
+    uint8_t request[Blob::kReadRequestSize];
+    request[0] = block;
+    PutLittleEndian32(request + 1, address);
+    PutLittleEndian16(request + 5, static_cast<uint16_t>(nBytes));
+    int32_t size = nBytes;
+    const int32_t result = SendCmdAndGetResponse(Blob::kCmdReadNonVolatileMemory, request, sizeof request, dst, &size,
+                                                 timeoutMs, stopFlag);
+    if (result != 0)
+        return result;
+    return size == nBytes ? 0 : -1;
+}
+
+int32_t GMBLBlobSource::WriteNonVolatileMemory(uint8_t block, const uint8_t *src, uint32_t address, int32_t nBytes,
+                                               uint32_t timeoutMs, const bool *stopFlag) {
+    if (nBytes > 0 && src == nullptr)
+        return -1;
+    const bool noStop = false;
+    const bool *stop = stopFlag != nullptr ? stopFlag : &noStop;
+    const uint32_t start = Platform::GetTickCount();
+    uint32_t now = start;
+    int32_t written = 0;
+    // One deadline for the whole write: each chunk gets only what remains.
+    while (now - start <= timeoutMs) {
+        if (StopRequested(stop) || written >= nBytes)
+            break;
+        const int32_t n = std::min(nBytes - written, Blob::kMaxWriteChunk);
+        uint8_t chunk[Blob::kMaxParams];
+        chunk[0] = block;
+        PutLittleEndian32(chunk + 1, address);
+        chunk[5] = static_cast<uint8_t>(n);
+        std::memcpy(chunk + Blob::kWriteChunkHeaderSize, src + written, static_cast<size_t>(n));
+        const int32_t result =
+            SendCmdAndGetResponse(Blob::kCmdWriteNonVolatileMemory, chunk, n + Blob::kWriteChunkHeaderSize, nullptr,
+                                  nullptr, timeoutMs - (now - start), stopFlag);
+        if (result != 0)
+            return result;
+        written += n;
+        address += static_cast<uint32_t>(n);
+        now = Platform::GetTickCount();
+    }
+    if (written != nBytes)
+        return -1;
+    OSTREL_TRACE(L"WriteNonVolatileMemory wrote " << std::dec << nBytes << L" bytes in " << (now - start)
+                                                  << L" milliseconds." << L"\n");
+    return 0;
+}
