@@ -1,0 +1,223 @@
+// The open-device registry: opening and closing devices, the device guard and
+// the device lock exports.
+#include "Ostrel_lib.h"
+
+#include "DeviceList.h"
+#include "GDeviceIO.h"
+#include "GMBLCrashTestDummySource.h"
+#include "GUtils.h"
+#include "Ostrel_lib_interface.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+const wchar_t *const kTraceModule = kInterfaceTraceModule;
+
+// The device's own lock is only tried: the list mutex is held meanwhile.
+constexpr uint32_t kDeviceLockTryMs = 1;
+// A returned handle is always registered: registration waits this long in
+// all for the device-list mutex, in waits of kDeviceListWaitMs.
+constexpr uint32_t kRegistrationPatienceMs = 5000;
+constexpr int32_t kFirstSensorChannel = 3;
+constexpr int32_t kLastSensorChannel = 7;
+constexpr int32_t kDataSheetBytes = 128;
+constexpr uint32_t kDataSheetTimeoutMs = 2000;
+constexpr uint8_t kStopMeasurementsCmd = 0x19;
+constexpr uint32_t kLockRetryMaxSleepMs = 100;
+
+bool IsOpenDevice(const COstrelLibrary &library, const void *handle) {
+    const auto &devices = library.m_openDevices;
+    return std::find(devices.begin(), devices.end(), handle) != devices.end();
+}
+
+// Reads and strictly verifies the data sheets of the host's sensor channels
+// into the device's sensors; false at the first failure.
+bool ReadSensorDataSheets(COstrelDevice &device) {
+    for (int32_t channel = kFirstSensorChannel; channel <= kLastSensorChannel; ++channel) {
+        uint8_t record[kDataSheetBytes];
+        if (device.m_source->ReadNonVolatileMemory(static_cast<uint8_t>(channel), record, 0, kDataSheetBytes,
+                                                   kDataSheetTimeoutMs, nullptr) != 0)
+            return false;
+        if (!VerifyRecord(record, true))
+            return false;
+        device.Sensor(channel)->StoreRecord(record, true);
+    }
+    return true;
+}
+
+bool RegisterDevice(COstrelLibrary &library, COstrelDevice *device) {
+    const uint32_t start = Platform::GetTickCount();
+    do {
+        DeviceListLock lock(&library, kDeviceListWaitMs);
+        if (lock.Locked()) {
+            library.m_openDevices.push_back(device);
+            LiveDevices::Add(device);
+            return true;
+        }
+    } while (Platform::GetTickCount() - start < kRegistrationPatienceMs);
+    return false;
+}
+
+COstrelDevice *OpenDevice(COstrelLibrary &library, const char *name) {
+    if (name == nullptr || IsDeviceNameOpen(name))
+        return nullptr;
+    GPortRef port;
+    if (FindPortByName(name, port) != 0)
+        return nullptr;
+    auto device = std::make_unique<COstrelDevice>(library);
+    device->m_source->Open(&port);
+    if (device->Device() == nullptr || !ReadSensorDataSheets(*device))
+        return nullptr;
+    if (!RegisterDevice(library, device.get()))
+        return nullptr;
+    return device.release();
+}
+
+// Takes the device out of the registry; false (and nothing changed) when the
+// device-list mutex is not had in time.
+bool UnregisterDevice(COstrelLibrary &library, COstrelDevice *device) {
+    DeviceListLock lock(&library, kDeviceListWaitMs);
+    if (!lock.Locked())
+        return false;
+    auto &devices = library.m_openDevices;
+    devices.erase(std::remove(devices.begin(), devices.end(), device), devices.end());
+    LiveDevices::Remove(device);
+    return true;
+}
+} // namespace
+
+const wchar_t kInterfaceTraceModule[] = L"Ostrel_lib_interface.cpp";
+
+COstrelDevice *ValidateAndLockDevice(const void *handle) {
+    COstrelLibrary *library = g_currentLibrary;
+    if (library == nullptr || library->m_deviceListMutex == nullptr)
+        return nullptr;
+    DeviceListLock lock(library, kDeviceListWaitMs);
+    if (!lock.Locked() || !IsOpenDevice(*library, handle))
+        return nullptr;
+    auto *device = static_cast<COstrelDevice *>(const_cast<void *>(handle));
+    GDeviceIO *io = device->Device();
+    if (io == nullptr || !Platform::IsAcquired(Platform::WaitForMutex(io->m_portMutex, kDeviceLockTryMs)))
+        return nullptr;
+    return device;
+}
+
+void ReleaseDeviceLock(COstrelDevice &device) {
+    if (GDeviceIO *io = device.Device())
+        Platform::ReleaseMutex(io->m_portMutex);
+}
+
+GPortRef DevicePort(const COstrelDevice &device) {
+    if (device.Device() == nullptr)
+        return GPortRef();
+    return device.m_source->GetPortRef();
+}
+
+bool IsDeviceNameOpen(const char *name, int32_t *serial) {
+    COstrelLibrary *library = g_currentLibrary;
+    if (library == nullptr || library->m_deviceListMutex == nullptr || name == nullptr)
+        return false;
+    DeviceListLock lock(library, kDeviceListWaitMs);
+    if (!lock.Locked())
+        return false;
+    const std::wstring wanted = WidenText(name);
+    for (const COstrelDevice *device : library->m_openDevices) {
+        if (device->m_source && NamesEqual(device->m_source->GetPortRef().GetDeviceName(), wanted)) {
+            if (serial != nullptr)
+                *serial = device->m_openSerial;
+            return true;
+        }
+    }
+    return false;
+}
+
+void CloseAllOpenDevices(COstrelLibrary &library) {
+    DeviceListLock lock(&library, 1);
+    while (lock.Locked() && !library.m_openDevices.empty()) {
+        // A device opened on another thread cannot be closed from here; rather
+        // than try again for ever, leave it and the rest open, as when the
+        // list mutex is busy.
+        if (Ostrel_Device_Close(reinterpret_cast<OstrelDevice>(library.m_openDevices.front())) != 0) {
+            OSTREL_TRACE(L"Ostrel_Uninit could not close an open device; devices left open: "
+                         << library.m_openDevices.size());
+            break;
+        }
+    }
+    // Devices left open keep their records and links, but no instance knows
+    // them any more: the calibration exports must refuse them as well.
+    for (const COstrelDevice *device : library.m_openDevices)
+        LiveDevices::Remove(device);
+    library.m_openDevices.clear();
+}
+
+extern "C" {
+
+OstrelDevice OSTREL_CALL Ostrel_Device_Open(OstrelLibrary lib, const char *name) {
+    return CallSafely<OstrelDevice>(nullptr, [&]() -> OstrelDevice {
+        if (!IsCurrentLibrary(lib))
+            return nullptr;
+        return reinterpret_cast<OstrelDevice>(OpenDevice(*g_currentLibrary, name));
+    });
+}
+
+int OSTREL_CALL Ostrel_Device_Close(OstrelDevice handle) {
+    return CallSafely(-1, [&] {
+        COstrelDevice *device = ValidateAndLockDevice(handle);
+        if (device == nullptr)
+            return -1;
+        if (device->m_source->m_measuring)
+            device->m_source->SendCmd(kStopMeasurementsCmd, nullptr, 0, nullptr);
+        const bool removed = UnregisterDevice(*g_currentLibrary, device);
+        ReleaseDeviceLock(*device);
+        // A device still in the registry must not be destroyed: it stays open.
+        if (!removed)
+            return -1;
+        delete device;
+        return 0;
+    });
+}
+
+int OSTREL_CALL Ostrel_Device_GetOpenDeviceName(OstrelDevice handle, char *buffer, int size) {
+    if (buffer == nullptr || size < 1)
+        return -1;
+    return Guarded(handle, [&](COstrelDevice &device) {
+        const std::string name = NarrowText(DevicePort(device).GetDeviceName());
+        std::strncpy(buffer, name.c_str(), static_cast<size_t>(size));
+        buffer[size - 1] = '\0';
+        const size_t stored = std::strlen(buffer);
+        return (stored == 0 || stored < name.size()) ? -1 : 0;
+    });
+}
+
+int OSTREL_CALL Ostrel_Device_Lock(OstrelDevice handle, unsigned int timeoutMs) {
+    return CallSafely(-1, [&] {
+        const uint32_t start = Platform::GetTickCount();
+        uint32_t attempts = 0;
+        do {
+            if (attempts != 0)
+                OSTREL_TRACE(L"Lock retry time is " << Platform::GetTickCount());
+            if (ValidateAndLockDevice(handle) != nullptr)
+                return 0;
+            OSTREL_TRACE(L"**************** Very, very, very bad code detected - lock failed, now retry.***");
+            if (attempts == 0)
+                OSTREL_TRACE(L"First lock attempt at time " << start);
+            const uint32_t elapsed = Platform::GetTickCount() - start;
+            if (elapsed < timeoutMs)
+                Platform::Sleep(std::min(timeoutMs - elapsed, kLockRetryMaxSleepMs));
+            ++attempts;
+        } while (Platform::GetTickCount() - start <= timeoutMs);
+        return -1;
+    });
+}
+
+int OSTREL_CALL Ostrel_Device_Unlock(OstrelDevice handle) {
+    return Guarded(handle, [](COstrelDevice &device) {
+        // The guard's own release follows when it ends; this one gives back
+        // the matching Ostrel_Device_Lock.
+        ReleaseDeviceLock(device);
+        return 0;
+    });
+}
+
+} // extern "C"
