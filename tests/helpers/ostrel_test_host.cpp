@@ -1,0 +1,123 @@
+// A second host process for the interface tests: it uses the library through
+// its exports against simulated units of its own. Usage:
+//   ostrel_test_host open RESULTFILE ADDRESS
+//       sets up two units, "Contested" at ADDRESS (12 hex digits, the address
+//       another process may have claimed) and "Control" at an address of its
+//       own, searches, opens Contested and then Control, closes what opened,
+//       and writes one line per unit to RESULTFILE (and standard output):
+//         <serial> opened|refused commands=<n> connected=<0|1>
+//       with the commands the unit received and whether its link was up
+//       right after the open.
+// Exit codes: 0 done, 2 bad usage, 3 Ostrel_Init failed, 4 a unit was not
+// listed by the search, 5 cannot write the result file.
+#include "Ostrel_lib.h"
+
+#include "SimStack.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+namespace {
+
+enum ExitCode { kDone = 0, kUsage = 2, kNoLibrary = 3, kNotListed = 4, kNoResult = 5 };
+
+bool ParseAddress(const char *text, sim::SimUnit::Address &address) {
+    if (std::strlen(text) != 12)
+        return false;
+    for (size_t i = 0; i < address.size(); ++i) {
+        char pair[3] = {text[2 * i], text[2 * i + 1], '\0'};
+        char *end = nullptr;
+        address[i] = static_cast<uint8_t>(std::strtoul(pair, &end, 16));
+        if (end != pair + 2)
+            return false;
+    }
+    return true;
+}
+
+bool IsListed(OstrelLibrary lib, const std::string &name) {
+    int count = 0;
+    int stamp = 0;
+    OstrelSnapshot snapshot = Ostrel_OpenDeviceListSnapshot(lib, OSTREL_DEVICE_TYPE, &count, &stamp);
+    bool found = false;
+    for (int i = 0; i < count; ++i) {
+        char entry[64] = {};
+        int status = 0;
+        if (Ostrel_DeviceListSnapshot_GetNthEntry(snapshot, static_cast<unsigned>(i), entry, sizeof entry, &status) ==
+                0 &&
+            name == entry)
+            found = true;
+    }
+    Ostrel_CloseDeviceListSnapshot(snapshot);
+    return found;
+}
+
+// Opens the unit, notes what it saw, and returns the device (null: refused).
+OstrelDevice OpenAndReport(OstrelLibrary lib, const sim::SimUnit &unit, std::string &report) {
+    OstrelDevice device = Ostrel_Device_Open(lib, unit.Serial().c_str());
+    report += unit.Serial() + (device != nullptr ? " opened" : " refused") +
+              " commands=" + std::to_string(unit.TotalCommands()) + " connected=" + (unit.IsConnected() ? "1" : "0") +
+              "\n";
+    return device;
+}
+
+int Open(int argc, char **argv) {
+    sim::SimUnit::Address address{};
+    if (argc != 2 || !ParseAddress(argv[1], address))
+        return kUsage;
+    // Init chooses a real stack; the simulated one is selected after it.
+    OstrelLibrary lib = Ostrel_Init();
+    if (lib == nullptr)
+        return kNoLibrary;
+    int result = kDone;
+    std::string report;
+    {
+        sim::SimStackScope scope;
+        auto contested = scope.AddUnit(std::make_shared<sim::SimUnit>("Contested", address));
+        auto control = scope.AddUnit("Control");
+        int stamp = 0;
+        Ostrel_SearchForDevices(lib, OSTREL_DEVICE_TYPE, 0, &stamp);
+        if (!IsListed(lib, "Contested") || !IsListed(lib, "Control")) {
+            result = kNotListed;
+        } else {
+            OstrelDevice first = OpenAndReport(lib, *contested, report);
+            OstrelDevice second = OpenAndReport(lib, *control, report);
+            if (first != nullptr)
+                Ostrel_Device_Close(first);
+            if (second != nullptr)
+                Ostrel_Device_Close(second);
+        }
+        Ostrel_Uninit(lib);
+    }
+    std::fputs(report.c_str(), stdout);
+    std::FILE *file = std::fopen(argv[0], "w");
+    if (file == nullptr)
+        return kNoResult;
+    std::fputs(report.c_str(), file);
+    if (std::fclose(file) != 0)
+        return kNoResult;
+    return result;
+}
+
+struct Command {
+    const char *name;
+    int (*run)(int argc, char **argv); // the arguments after the command
+};
+
+const Command kCommands[] = {
+    {"open", Open},
+};
+
+} // namespace
+
+int main(int argc, char **argv) {
+    if (argc < 2)
+        return kUsage;
+    for (const Command &command : kCommands)
+        if (std::strcmp(argv[1], command.name) == 0)
+            return command.run(argc - 2, argv + 2);
+    std::fprintf(stderr, "ostrel_test_host: unknown command %s\n", argv[1]);
+    return kUsage;
+}

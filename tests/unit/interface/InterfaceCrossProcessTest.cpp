@@ -1,0 +1,183 @@
+// Two host processes and the machine-wide claims between them: a unit's port
+// claim, and the device-list mutex.
+#include "InterfaceTestSupport.h"
+#include "TestProcessNames.h"
+
+#include "ChildProcess.h"
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#ifdef _WIN32
+#include <process.h>
+#else
+#include <csignal>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+extern char **environ;
+#endif
+
+namespace iface_test {
+namespace {
+
+using sim::SimUnit;
+
+// This test process's device-list mutex (see TestProcessNames.h).
+std::string ListMutexName() {
+    const std::wstring name = TestDeviceListMutexName();
+    return std::string(name.begin(), name.end());
+}
+
+// Runs ostrel_test_host (beside the test program) to its end: its exit code,
+// or -1 when it could not be started or did not end within timeoutMs.
+int RunTestHost(const std::vector<std::string> &arguments, uint32_t timeoutMs) {
+    // The helpers share one directory.
+    std::string path = ChildProcess::HelperPath();
+    path = path.substr(0, path.size() - std::strlen(OSTREL_TEST_CHILD)) + OSTREL_TEST_HOST;
+    std::vector<std::string> all{path};
+    all.insert(all.end(), arguments.begin(), arguments.end());
+#ifdef _WIN32
+    std::vector<const char *> argv;
+    for (const std::string &argument : all)
+        argv.push_back(argument.c_str()); // the arguments used here have no blanks
+    argv.push_back(nullptr);
+    const intptr_t process = _spawnv(_P_NOWAIT, path.c_str(), argv.data());
+    if (process == -1)
+        return -1;
+    // _cwait has no time-out: wait on a thread of its own.
+    auto done = std::make_shared<std::promise<int>>();
+    std::future<int> exitCode = done->get_future();
+    std::thread([done, process] {
+        int status = -1;
+        done->set_value(_cwait(&status, process, _WAIT_CHILD) == -1 ? -2 : status);
+    }).detach();
+    if (exitCode.wait_for(std::chrono::milliseconds(timeoutMs)) != std::future_status::ready)
+        return -1;
+    return exitCode.get();
+#else
+    std::vector<char *> argv;
+    for (std::string &argument : all)
+        argv.push_back(&argument[0]);
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, path.c_str(), nullptr, nullptr, argv.data(), environ) != 0)
+        return -1;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        int status = 0;
+        const pid_t waited = waitpid(pid, &status, WNOHANG);
+        if (waited == pid)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+        if (waited == -1)
+            return -2;
+        if (Clock::now() >= deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+#endif
+}
+
+std::string ReadFile(const std::string &path) {
+    std::ifstream file(path);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+std::string AddressArgument(const SimUnit &unit) {
+    const std::wstring text = sim::SimStack::AddressText(unit.BluetoothAddress());
+    return std::string(text.begin(), text.end());
+}
+
+class InterfaceCrossProcessTest : public HostTest {
+  protected:
+    // Reads the channel until it holds count values; false after 5 s.
+    bool Streams(OstrelDevice device, int channel, size_t count) {
+        std::vector<int> values;
+        int chunk[64];
+        const auto start = Clock::now();
+        while (values.size() < count && MillisecondsSince(start) < 5000) {
+            const int n = Ostrel_Device_ReadRawMeasurements(device, channel, chunk, 64);
+            if (n < 0)
+                return false;
+            values.insert(values.end(), chunk, chunk + n);
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        for (size_t i = 0; i < values.size(); ++i)
+            if (values[i] != SimUnit::SampleValue(channel, i) * 16)
+                return false;
+        return values.size() >= count;
+    }
+};
+
+TEST_F(InterfaceCrossProcessTest, UnitOpenInOneProcessIsRefusedToAnother) {
+    auto unit = AddUnit("Owner");
+    OstrelDevice device = Open(*unit);
+    ASSERT_NE(device, nullptr);
+
+    const std::string result = ChildProcess::NewMarkerPath("host");
+    ASSERT_EQ(RunTestHost({"open", result, AddressArgument(*unit)}, ChildProcess::StartupAllowanceMs() + 60000), 0);
+    const std::string report = ReadFile(result);
+    ChildProcess::RemoveFile(result);
+    // The other process's device cannot take the claim, so its link never
+    // carries the init command; its own unit opens as usual.
+    EXPECT_NE(report.find("Contested refused commands=0 connected=0\n"), std::string::npos) << report;
+    EXPECT_NE(report.find("Control opened"), std::string::npos) << report;
+
+    // This process's device is untouched.
+    EXPECT_EQ(Ping(device), 0);
+    ASSERT_EQ(Ostrel_Device_SendCmd(device, SimUnit::kCmdStart, nullptr, 0, nullptr), 0);
+    EXPECT_TRUE(Streams(device, 3, 20));
+    EXPECT_EQ(Ostrel_Device_Close(device), 0);
+    EXPECT_EQ(unit->CommandCount(SimUnit::kCmdStop), 1u);
+}
+
+TEST_F(InterfaceCrossProcessTest, ListMutexHeldByAnotherProcessRefusesGuardedCallsUntilReleased) {
+    auto unit = AddUnit("Alpha");
+    auto later = AddUnit("Bravo");
+    OstrelDevice device = Open(*unit);
+    ASSERT_NE(device, nullptr);
+
+    ChildProcess child;
+    const std::string marker = ChildProcess::NewMarkerPath("listmutex");
+    ASSERT_TRUE(child.Start({"hold-mutex", ListMutexName(), marker, "3000", "release"}));
+    ASSERT_TRUE(ChildProcess::WaitForFile(marker, ChildProcess::StartupAllowanceMs()));
+    EXPECT_EQ(Ping(device), -1);
+    // An open made now waits to register until the other process lets go.
+    OstrelDevice second = Ostrel_Device_Open(lib, "Bravo");
+    EXPECT_EQ(child.WaitForExit(60000), 0);
+    ChildProcess::RemoveFile(marker);
+
+    ASSERT_NE(second, nullptr);
+    EXPECT_EQ(Ping(second), 0);
+    EXPECT_EQ(Ping(device), 0);
+    EXPECT_EQ(Snapshot().size(), 2u);
+}
+
+TEST_F(InterfaceCrossProcessTest, ListMutexAbandonedByAnotherProcessIsTakenOver) {
+    auto unit = AddUnit("Alpha");
+    OstrelDevice device = Open(*unit);
+    ASSERT_NE(device, nullptr);
+
+    ChildProcess child;
+    const std::string marker = ChildProcess::NewMarkerPath("listmutex");
+    ASSERT_TRUE(child.Start({"hold-mutex", ListMutexName(), marker, "2000", "abandon"}));
+    ASSERT_TRUE(ChildProcess::WaitForFile(marker, ChildProcess::StartupAllowanceMs()));
+    EXPECT_EQ(Ping(device), -1);
+    EXPECT_EQ(child.WaitForExit(60000), 0);
+    ChildProcess::RemoveFile(marker);
+
+    // The process ended holding it: the next wait gets it all the same.
+    EXPECT_EQ(Ping(device), 0);
+    EXPECT_EQ(Ping(device), 0);
+    EXPECT_EQ(Ostrel_Device_Close(device), 0);
+}
+
+} // namespace
+} // namespace iface_test
