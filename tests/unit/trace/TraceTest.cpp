@@ -72,7 +72,7 @@ TEST(Trace, FormattedLineIsCutAfterItsPrefix) {
     TraceCapture capture;
     TraceLine(kModule, 1, std::wstring(600, L'z'));
     ASSERT_EQ(capture.Lines().size(), 1u);
-    const std::wstring &line = capture.Lines()[0];
+    const std::wstring line = capture.Lines()[0];
     EXPECT_EQ(line.size(), 511u);
     EXPECT_EQ(line.rfind(L"TraceTest.cpp(1) : ", 0), 0u);
     EXPECT_EQ(line.back(), L'z'); // the line break was cut off with the rest
