@@ -2,8 +2,8 @@
 // handle up here: the in-process set of live devices that the unguarded calibration exports
 // check handles against: a reader-writer lock, held shared for a lookup and
 // the arithmetic that follows, and exclusively only for adding or removing a
-// device. No named mutex and no timed wait, so a sample costs tens of
-// nanoseconds.
+// device or changing a sensor's record. No named mutex and no timed wait, so a
+// sample costs tens of nanoseconds.
 #pragma once
 
 #include "COstrelDevice.h"
