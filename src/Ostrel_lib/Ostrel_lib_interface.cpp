@@ -8,6 +8,9 @@
 COstrelLibrary *g_currentLibrary = nullptr;
 
 namespace {
+constexpr short kVersionMajor = 0;
+constexpr short kVersionMinor = 73;
+
 std::wstring &DeviceListMutexNameStorage() {
     static std::wstring name = L"Ostrel_lib_DeviceListMutex";
     return name;
@@ -21,11 +24,6 @@ const wchar_t *DeviceListMutexName() {
 void SetDeviceListMutexName(const wchar_t *name) {
     DeviceListMutexNameStorage() = name;
 }
-
-namespace {
-constexpr short kVersionMajor = 0;
-constexpr short kVersionMinor = 73;
-} // namespace
 
 COstrelLibrary::~COstrelLibrary() {
     Platform::CloseHandle(m_deviceListMutex);
