@@ -8,18 +8,7 @@ namespace {
 
 using sim::SimUnit;
 
-class InterfaceCommandTest : public HostTest {
-  protected:
-    void SetUp() override {
-        HostTest::SetUp();
-        unit = AddUnit("Alpha");
-        device = Open(*unit);
-        ASSERT_NE(device, nullptr);
-    }
-
-    std::shared_ptr<SimUnit> unit;
-    OstrelDevice device = nullptr;
-};
+class InterfaceCommandTest : public OpenUnitTest {};
 
 uint32_t LittleEndian32(const unsigned char *bytes) {
     return bytes[0] | (bytes[1] << 8) | (bytes[2] << 16) | (static_cast<uint32_t>(bytes[3]) << 24);

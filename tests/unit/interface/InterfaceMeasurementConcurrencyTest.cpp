@@ -138,18 +138,7 @@ TEST_F(InterfaceMeasurementConcurrencyTest, ReadingFromTheHostWhileTheStreamIsFa
         ASSERT_EQ(values[i], SimUnit::SampleValue(6, i) * kRawScale) << i;
 }
 
-class InterfaceCalibrationTest : public HostTest {
-  protected:
-    void SetUp() override {
-        HostTest::SetUp();
-        unit = AddUnit("Alpha");
-        device = Open(*unit);
-        ASSERT_NE(device, nullptr);
-    }
-
-    std::shared_ptr<SimUnit> unit;
-    OstrelDevice device = nullptr;
-};
+class InterfaceCalibrationTest : public OpenUnitTest {};
 
 TEST_F(InterfaceCalibrationTest, ConvertsAndCalibratesWithTheChannelsDataSheet) {
     EXPECT_EQ(Ostrel_Device_ConvertToVoltage(device, 3, 32768), 2.5);

@@ -10,18 +10,7 @@ namespace {
 
 using sim::SimUnit;
 
-class InterfaceMemoryTest : public HostTest {
-  protected:
-    void SetUp() override {
-        HostTest::SetUp();
-        unit = AddUnit("Alpha");
-        device = Open(*unit);
-        ASSERT_NE(device, nullptr);
-    }
-
-    std::shared_ptr<SimUnit> unit;
-    OstrelDevice device = nullptr;
-};
+class InterfaceMemoryTest : public OpenUnitTest {};
 
 TEST_F(InterfaceMemoryTest, UnitMemoryWriteAndReadRoundTrip) {
     std::vector<unsigned char> bytes(500);

@@ -149,4 +149,19 @@ class HostTest : public ::testing::Test {
     std::unique_ptr<MachineTestLock> m_testLock;
 };
 
+
+// A host with one unit, "Alpha", open on the test's thread.
+class OpenUnitTest : public HostTest {
+  protected:
+    void SetUp() override {
+        HostTest::SetUp();
+        unit = AddUnit("Alpha");
+        device = Open(*unit);
+        ASSERT_NE(device, nullptr);
+    }
+
+    std::shared_ptr<sim::SimUnit> unit;
+    OstrelDevice device = nullptr;
+};
+
 } // namespace iface_test
