@@ -85,4 +85,12 @@ constexpr uint32_t kPlatformWin32Nt = 2;
 // False when the system does not answer (POSIX has no Windows version).
 bool GetOsVersion(OsVersion &out);
 
+// Loads a shared library by its base name ("ZEL_WidI": ZEL_WidI.dll on
+// Windows, libZEL_WidI.so elsewhere) from the system's usual search path.
+// Null when it cannot be loaded. Never unloaded: its threads may still run.
+void *LoadSharedLibrary(const char *baseName);
+// One of its functions: by ordinal on Windows (where such libraries export
+// by ordinal only), by name elsewhere. Null when missing.
+void *FindLibraryFunction(void *library, int ordinal, const char *name);
+
 } // namespace Platform

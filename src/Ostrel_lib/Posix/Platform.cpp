@@ -51,6 +51,7 @@
 #include <new>
 #include <string>
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
@@ -652,6 +653,19 @@ void OutputDebugText(const wchar_t *text) {
 bool GetOsVersion(OsVersion &out) {
     out = OsVersion{};
     return false;
+}
+
+void *LoadSharedLibrary(const char *baseName) {
+    if (baseName == nullptr)
+        return nullptr;
+    const std::string file = std::string("lib") + baseName + ".so";
+    return dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+}
+
+void *FindLibraryFunction(void *library, int /*ordinal*/, const char *name) {
+    if (library == nullptr || name == nullptr)
+        return nullptr;
+    return dlsym(library, name);
 }
 
 } // namespace Platform

@@ -4,9 +4,11 @@
 // all processes of the session) without any code here.
 #include "Platform.h"
 
+#include "GPortRef.h"
 #include "GUtils.h"
 
 #include <new>
+#include <string>
 
 #include <windows.h>
 
@@ -150,6 +152,20 @@ bool GetOsVersion(OsVersion &out) {
     out.minor = info.dwMinorVersion;
     out.servicePackMajor = info.wServicePackMajor;
     return true;
+}
+
+void *LoadSharedLibrary(const char *baseName) {
+    if (baseName == nullptr)
+        return nullptr;
+    const std::wstring file = WidenText(std::string(baseName) + ".dll");
+    return reinterpret_cast<void *>(LoadLibraryW(file.c_str()));
+}
+
+void *FindLibraryFunction(void *library, int ordinal, const char * /*name*/) {
+    if (library == nullptr || ordinal <= 0 || ordinal > 0xFFFF)
+        return nullptr;
+    const FARPROC function = GetProcAddress(static_cast<HMODULE>(library), MAKEINTRESOURCEA(ordinal));
+    return reinterpret_cast<void *>(function);
 }
 
 } // namespace Platform
