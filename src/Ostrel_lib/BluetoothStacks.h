@@ -1,8 +1,16 @@
-// Which Bluetooth stack the library talks to, and the probes that choose it.
+// Which Bluetooth stack the library talks to, the probes that choose it, and
+// the search for units on the chosen stack.
 #pragma once
+
+#include "GPortRef.h"
+#include "Platform.h"
 
 #include <atomic>
 #include <cstdint>
+#include <string>
+#include <vector>
+
+struct StackBackend;
 
 // Process-wide: 1 the Microsoft stack, 2 the Widcomm stack, 0 none chosen yet.
 // Ostrel_Init sets it; Ostrel_Uninit leaves it.
@@ -12,12 +20,35 @@ constexpr int32_t kStackNone = 0;
 constexpr int32_t kStackMicrosoft = 1;
 constexpr int32_t kStackWidcomm = 2;
 
+// Every unit's Bluetooth name starts with this.
+constexpr wchar_t kUnitNamePrefix[] = L"QuorvelKTRX";
+
 // Probe A: the Microsoft Bluetooth interface is there and finds a radio.
+// A yes is remembered for the life of the process.
 bool IsMicrosoftStackUsable();
-// Probe B: the Widcomm stack answers through its shim library.
+// Probe B: the Widcomm stack answers through its shim library. Asked anew
+// every time.
 bool IsWidcommStackUsable();
-// Probe C: the Microsoft Bluetooth interface is there, radio or not.
+// Probe C: the Microsoft Bluetooth interface is there, radio or not. A yes is
+// remembered.
 bool IsMicrosoftInterfacePresent();
+// The version rule of probe C: the NT family from XP with service pack 2 on.
+bool HasMicrosoftBluetoothInterface(const Platform::OsVersion &version);
 
 // The first usable stack in the order A, B, C, or kStackNone.
 int32_t ChooseBluetoothStack();
+
+// The pieces of a search result, shared by both stacks.
+bool IsUnitName(const std::wstring &name);
+// Bytes most significant first: "0016a4012345".
+std::wstring AddressText(const uint8_t (&bytesMostSignificantFirst)[6]);
+// The port reference of a unit found under `name`, carrying `record`.
+GPortRef UnitPort(const std::wstring &name, const std::wstring &location, const uint8_t *record, int32_t recordLength);
+
+// The searches behind EnumeratePorts (about 7.7 s and 15 s): each empties
+// `ports` when it runs and adds every unit found.
+void SearchMicrosoftStack(std::vector<GPortRef> &ports);
+void SearchWidcommStack(std::vector<GPortRef> &ports);
+
+// The backend of stacks 1 and 2, or null for any other type.
+const StackBackend *BuiltInStackBackend(int32_t stackType);

@@ -57,7 +57,7 @@ bool RegisterStackBackend(int32_t stackType, const StackBackend *backend) {
 const StackBackend *FindStackBackend(int32_t stackType) {
     std::lock_guard<std::mutex> lock(TableLock());
     const Registration *slot = FindSlotLocked(stackType);
-    return slot != nullptr ? slot->backend : nullptr;
+    return slot != nullptr ? slot->backend : BuiltInStackBackend(stackType);
 }
 
 void EnumeratePorts(std::vector<GPortRef> &ports) {

@@ -1,6 +1,7 @@
 // The seam between the library and a Bluetooth stack: for a stack type, the
 // search for units and the creation of a device's stack implementation.
-// Types 1 (Microsoft) and 2 (Widcomm) are the real stacks; kStackSimulated is
+// Types 1 (Microsoft) and 2 (Widcomm) are the real stacks, built in; tests may
+// register a backend of their own in place of one. kStackSimulated is
 // registered only by test and demo code and never chosen by Ostrel_Init.
 #pragma once
 
@@ -25,7 +26,8 @@ struct StackBackend {
 // any earlier one. The backend must outlive its registration. False when the
 // table is full.
 bool RegisterStackBackend(int32_t stackType, const StackBackend *backend);
-// The backend of a stack type, or null.
+// The backend registered for a stack type, else the library's own for
+// stacks 1 and 2, else null.
 const StackBackend *FindStackBackend(int32_t stackType);
 
 // Searches the stack named by BluetoothStackType; an empty list when nothing
