@@ -14,11 +14,24 @@ constexpr uint32_t kServiceSearchMs = 4000;
 // Names for the platforms that look functions up by name; the index is the
 // ordinal minus one.
 constexpr const char *kFunctionNames[] = {
-    "WidI_OpenStack",         "WidI_CloseStack",         "WidI_StartInquiry",       "WidI_StopInquiry",
-    "WidI_StartServiceDiscovery", "WidI_GetDeviceCount", "WidI_GetDeviceRecord",    "WidI_CreateConnection",
-    "WidI_SetReceiveCallback", "WidI_DestroyConnection", "WidI_Connect",            "WidI_Disconnect",
-    "WidI_Write",             "WidI_ContinueDiscovery",  "WidI_GetDiscoveredChannel", "WidI_SetConnectionTarget",
-    "WidI_IsServiceFound",    "WidI_SetEventCallback",
+    "WidI_OpenStack",
+    "WidI_CloseStack",
+    "WidI_StartInquiry",
+    "WidI_StopInquiry",
+    "WidI_StartServiceDiscovery",
+    "WidI_GetDeviceCount",
+    "WidI_GetDeviceRecord",
+    "WidI_CreateConnection",
+    "WidI_SetReceiveCallback",
+    "WidI_DestroyConnection",
+    "WidI_Connect",
+    "WidI_Disconnect",
+    "WidI_Write",
+    "WidI_ContinueDiscovery",
+    "WidI_GetDiscoveredChannel",
+    "WidI_SetConnectionTarget",
+    "WidI_IsServiceFound",
+    "WidI_SetEventCallback",
 };
 constexpr int kFunctionCount = sizeof kFunctionNames / sizeof kFunctionNames[0];
 static_assert(sizeof(WidI::Api) == kFunctionCount * sizeof(void (*)()), "one table slot per function");

@@ -4,11 +4,24 @@
 
 const WidI::Api &SimulatedShim() {
     static const WidI::Api table = {
-        &WidI_OpenStack,         &WidI_CloseStack,          &WidI_StartInquiry,         &WidI_StopInquiry,
-        &WidI_StartServiceDiscovery, &WidI_GetDeviceCount,  &WidI_GetDeviceRecord,      &WidI_CreateConnection,
-        &WidI_SetReceiveCallback, &WidI_DestroyConnection,  &WidI_Connect,              &WidI_Disconnect,
-        &WidI_Write,             &WidI_ContinueDiscovery,   &WidI_GetDiscoveredChannel, &WidI_SetConnectionTarget,
-        &WidI_IsServiceFound,    &WidI_SetEventCallback,
+        &WidI_OpenStack,
+        &WidI_CloseStack,
+        &WidI_StartInquiry,
+        &WidI_StopInquiry,
+        &WidI_StartServiceDiscovery,
+        &WidI_GetDeviceCount,
+        &WidI_GetDeviceRecord,
+        &WidI_CreateConnection,
+        &WidI_SetReceiveCallback,
+        &WidI_DestroyConnection,
+        &WidI_Connect,
+        &WidI_Disconnect,
+        &WidI_Write,
+        &WidI_ContinueDiscovery,
+        &WidI_GetDiscoveredChannel,
+        &WidI_SetConnectionTarget,
+        &WidI_IsServiceFound,
+        &WidI_SetEventCallback,
     };
     return table;
 }

@@ -131,8 +131,8 @@ TEST(BluetoothStackSearch, MicrosoftSearchKeepsUnitsWithTheirRecords) {
     // device, a new inquiry of 6 x 1.28 s.
     for (uint32_t size : api.sizeFieldsSeen)
         EXPECT_EQ(size, 560u);
-    EXPECT_TRUE(api.lastParams.returnAuthenticated && api.lastParams.returnRemembered &&
-                api.lastParams.returnUnknown && api.lastParams.returnConnected && api.lastParams.issueInquiry);
+    EXPECT_TRUE(api.lastParams.returnAuthenticated && api.lastParams.returnRemembered && api.lastParams.returnUnknown &&
+                api.lastParams.returnConnected && api.lastParams.issueInquiry);
     EXPECT_EQ(api.lastParams.timeoutMultiplier, 6);
     EXPECT_EQ(api.deviceFindsOpen, 0);
 }

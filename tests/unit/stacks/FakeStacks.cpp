@@ -74,7 +74,8 @@ void FakeMicrosoftBluetooth::CloseRadio(void *radio) {
 void *FakeMicrosoftBluetooth::FindFirstDevice(const DeviceSearchParams &params, uint8_t *record) {
     FakeMicrosoftBluetooth &self = *current;
     self.lastParams = params;
-    self.sizeFieldsSeen.push_back(record[0] | record[1] << 8 | record[2] << 16 | static_cast<uint32_t>(record[3]) << 24);
+    self.sizeFieldsSeen.push_back(record[0] | record[1] << 8 | record[2] << 16 |
+                                  static_cast<uint32_t>(record[3]) << 24);
     if (!self.searchRuns || self.devices.empty())
         return nullptr;
     self.Fill(0, record);
@@ -85,7 +86,8 @@ void *FakeMicrosoftBluetooth::FindFirstDevice(const DeviceSearchParams &params, 
 
 bool FakeMicrosoftBluetooth::FindNextDevice(void *find, uint8_t *record) {
     FakeMicrosoftBluetooth &self = *current;
-    self.sizeFieldsSeen.push_back(record[0] | record[1] << 8 | record[2] << 16 | static_cast<uint32_t>(record[3]) << 24);
+    self.sizeFieldsSeen.push_back(record[0] | record[1] << 8 | record[2] << 16 |
+                                  static_cast<uint32_t>(record[3]) << 24);
     if (find != kDeviceFind || self.m_next >= self.devices.size())
         return false;
     self.Fill(self.m_next++, record);
@@ -132,11 +134,15 @@ void StartInquiry(WidI::Stack) {
         self.records.push_back(record);
     }
 }
-void StopInquiry(WidI::Stack) { Shim("StopInquiry"); }
+void StopInquiry(WidI::Stack) {
+    Shim("StopInquiry");
+}
 void StartServiceDiscovery(WidI::Stack, const unsigned char address[6]) {
     std::memcpy(Shim("StartServiceDiscovery").targetAddress.data(), address, 6);
 }
-int GetDeviceCount(WidI::Stack) { return static_cast<int>(Shim("GetDeviceCount").records.size()); }
+int GetDeviceCount(WidI::Stack) {
+    return static_cast<int>(Shim("GetDeviceCount").records.size());
+}
 const unsigned char *GetDeviceRecord(WidI::Stack, int index) {
     FakeWidcommShim &self = Shim("GetDeviceRecord");
     const size_t i = static_cast<size_t>(index);
@@ -148,10 +154,18 @@ WidI::Connection CreateConnection() {
     Shim("CreateConnection");
     return &g_connectionToken;
 }
-void SetReceiveCallback(WidI::Connection, WidI::ReceiveCallback, void *) { Shim("SetReceiveCallback"); }
-void DestroyConnection(WidI::Connection) { Shim("DestroyConnection"); }
-int Connect(WidI::Connection) { return Shim("Connect").connectResult; }
-void Disconnect(WidI::Connection) { Shim("Disconnect"); }
+void SetReceiveCallback(WidI::Connection, WidI::ReceiveCallback, void *) {
+    Shim("SetReceiveCallback");
+}
+void DestroyConnection(WidI::Connection) {
+    Shim("DestroyConnection");
+}
+int Connect(WidI::Connection) {
+    return Shim("Connect").connectResult;
+}
+void Disconnect(WidI::Connection) {
+    Shim("Disconnect");
+}
 int Write(WidI::Connection, const unsigned char *, int *count) {
     FakeWidcommShim &self = Shim("Write");
     if (self.writeResult == 0)
@@ -162,13 +176,17 @@ int ContinueDiscovery(WidI::Stack) {
     Shim("ContinueDiscovery");
     return 12345; // ignored
 }
-unsigned char GetDiscoveredChannel(WidI::Stack) { return Shim("GetDiscoveredChannel").channel; }
+unsigned char GetDiscoveredChannel(WidI::Stack) {
+    return Shim("GetDiscoveredChannel").channel;
+}
 void SetConnectionTarget(WidI::Connection, const unsigned char address[6], unsigned char channel) {
     FakeWidcommShim &self = Shim("SetConnectionTarget");
     std::memcpy(self.targetAddress.data(), address, 6);
     self.targetChannel = channel;
 }
-int IsServiceFound(WidI::Stack) { return Shim("IsServiceFound").serviceFound ? 1 : 0; }
+int IsServiceFound(WidI::Stack) {
+    return Shim("IsServiceFound").serviceFound ? 1 : 0;
+}
 void SetEventCallback(WidI::Connection, WidI::EventCallback callback, void *context) {
     Shim("SetEventCallback");
     // The library's callback must ignore whatever it is given.
@@ -179,10 +197,24 @@ void SetEventCallback(WidI::Connection, WidI::EventCallback callback, void *cont
 } // namespace
 
 FakeWidcommShim::FakeWidcommShim()
-    : m_table{&OpenStack,        &CloseStack,         &StartInquiry,      &StopInquiry,       &StartServiceDiscovery,
-              &GetDeviceCount,   &GetDeviceRecord,    &CreateConnection,  &SetReceiveCallback, &DestroyConnection,
-              &Connect,          &Disconnect,         &Write,             &ContinueDiscovery, &GetDiscoveredChannel,
-              &SetConnectionTarget, &IsServiceFound,  &SetEventCallback} {
+    : m_table{&OpenStack,
+              &CloseStack,
+              &StartInquiry,
+              &StopInquiry,
+              &StartServiceDiscovery,
+              &GetDeviceCount,
+              &GetDeviceRecord,
+              &CreateConnection,
+              &SetReceiveCallback,
+              &DestroyConnection,
+              &Connect,
+              &Disconnect,
+              &Write,
+              &ContinueDiscovery,
+              &GetDiscoveredChannel,
+              &SetConnectionTarget,
+              &IsServiceFound,
+              &SetEventCallback} {
     current = this;
     m_saved = SetWidIShimForTesting(&m_table);
     SetWidcommWaitsForTesting(1, 1);

@@ -60,10 +60,17 @@ class WidcommDeviceTest : public ::testing::Test {
 TEST_F(WidcommDeviceTest, OpenSearchesTheServiceThenConnectsOnItsChannel) {
     ASSERT_EQ(m_device->Open(nullptr), 0);
     EXPECT_TRUE(m_device->m_isOpen);
-    const std::vector<std::string> expected = {"CreateConnection", "SetReceiveCallback", "SetEventCallback",
-                                               "OpenStack",        "StartServiceDiscovery", "ContinueDiscovery",
-                                               "IsServiceFound",   "GetDiscoveredChannel", "SetConnectionTarget",
-                                               "Connect",          "CloseStack"};
+    const std::vector<std::string> expected = {"CreateConnection",
+                                               "SetReceiveCallback",
+                                               "SetEventCallback",
+                                               "OpenStack",
+                                               "StartServiceDiscovery",
+                                               "ContinueDiscovery",
+                                               "IsServiceFound",
+                                               "GetDiscoveredChannel",
+                                               "SetConnectionTarget",
+                                               "Connect",
+                                               "CloseStack"};
     EXPECT_EQ(m_shim.calls, expected);
     EXPECT_EQ(m_shim.Count("EventCallbackNonZero"), 0u);
     EXPECT_EQ(m_shim.targetAddress, (std::array<unsigned char, 6>{0x66, 0x55, 0x44, 0x33, 0x22, 0x11}));
