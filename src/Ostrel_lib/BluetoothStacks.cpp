@@ -47,9 +47,9 @@ std::wstring DeviceInfoName(const uint8_t (&record)[kDeviceInfoSize]) {
     return name;
 }
 
-// The record's 64-bit address: bytes 5 down to 0 of the value.
-std::wstring DeviceInfoAddressText(const uint8_t (&record)[kDeviceInfoSize]) {
-    const uint8_t *address = record + kDeviceInfoAddressOffset;
+// Both stacks store the address least significant byte first; the text
+// starts with the most significant one.
+std::wstring AddressTextOfStoredAddress(const uint8_t *address) {
     const uint8_t bytes[6] = {address[5], address[4], address[3], address[2], address[1], address[0]};
     return AddressText(bytes);
 }
@@ -57,7 +57,8 @@ std::wstring DeviceInfoAddressText(const uint8_t (&record)[kDeviceInfoSize]) {
 void AddMicrosoftDevice(const uint8_t (&record)[kDeviceInfoSize], std::vector<GPortRef> &ports) {
     const std::wstring name = DeviceInfoName(record);
     if (IsUnitName(name))
-        ports.push_back(UnitPort(name, DeviceInfoAddressText(record), record, static_cast<int32_t>(kDeviceInfoSize)));
+        ports.push_back(UnitPort(name, AddressTextOfStoredAddress(record + kDeviceInfoAddressOffset), record,
+                                 static_cast<int32_t>(kDeviceInfoSize)));
 }
 
 void AddWidcommDevice(const unsigned char *record, std::vector<GPortRef> &ports) {
@@ -68,9 +69,8 @@ void AddWidcommDevice(const unsigned char *record, std::vector<GPortRef> &ports)
     const std::wstring name = WidenText(std::string(text, length));
     if (!IsUnitName(name))
         return;
-    const unsigned char *address = record + WidI::kRecordAddressOffset;
-    const uint8_t bytes[6] = {address[5], address[4], address[3], address[2], address[1], address[0]};
-    ports.push_back(UnitPort(name, AddressText(bytes), record, WidI::kRecordSize));
+    ports.push_back(
+        UnitPort(name, AddressTextOfStoredAddress(record + WidI::kRecordAddressOffset), record, WidI::kRecordSize));
 }
 
 const StackBackend kMicrosoftBackend = {&SearchMicrosoftStack, &CreateMSBTDevice};

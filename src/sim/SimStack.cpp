@@ -27,10 +27,6 @@ namespace sim {
 
 namespace {
 
-constexpr wchar_t kUnitNamePrefix[] = L"QuorvelKTRX";
-constexpr size_t kUnitNamePrefixLength = 11;
-// The prefix and the one character after it.
-constexpr size_t kDeviceNameOffset = 12;
 constexpr char kRecordTag[4] = {'S', 'I', 'M', 'U'};
 
 constexpr int32_t kFailed = -1;
@@ -68,14 +64,10 @@ void ReleaseUnit(const SimUnit *unit, const void *holder) {
         set.holders.erase(found);
 }
 
-bool IsUnitName(const std::wstring &name) {
-    return name.size() >= kUnitNamePrefixLength && name.compare(0, kUnitNamePrefixLength, kUnitNamePrefix) == 0;
-}
-
 void EnumerateSimulatedPorts(std::vector<GPortRef> &ports) {
     ports.clear();
     for (const std::shared_ptr<SimUnit> &unit : SimStack::Units())
-        if (IsUnitName(WidenText(unit->Name())))
+        if (::IsUnitName(WidenText(unit->Name())))
             ports.push_back(SimStack::PortOf(*unit));
 }
 
@@ -124,19 +116,15 @@ std::shared_ptr<SimUnit> FindUnit(const std::wstring &location) {
 }
 
 std::wstring AddressText(const SimUnit::Address &address) {
-    char text[13];
-    std::snprintf(text, sizeof text, "%02x%02x%02x%02x%02x%02x", address[0], address[1], address[2], address[3],
-                  address[4], address[5]);
-    return WidenText(text);
+    const uint8_t bytes[6] = {address[0], address[1], address[2], address[3], address[4], address[5]};
+    return ::AddressText(bytes);
 }
 
 GPortRef PortOf(const SimUnit &unit) {
     SimPortRecord record{};
     std::memcpy(record.tag, kRecordTag, sizeof record.tag);
     std::copy(unit.BluetoothAddress().begin(), unit.BluetoothAddress().end(), record.address);
-    const std::wstring name = WidenText(unit.Name());
-    const std::wstring deviceName = name.size() > kDeviceNameOffset ? name.substr(kDeviceNameOffset) : std::wstring();
-    return GPortRef(AddressText(unit.BluetoothAddress()), deviceName, std::wstring(),
+    return UnitPort(WidenText(unit.Name()), AddressText(unit.BluetoothAddress()),
                     reinterpret_cast<const uint8_t *>(&record), static_cast<int32_t>(sizeof record));
 }
 
