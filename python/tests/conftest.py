@@ -1,0 +1,55 @@
+"""Tests against the simulated units of the simulated Widcomm shim.
+
+Run them with libZEL_WidI.so's folder on LD_LIBRARY_PATH (scripts/test does).
+The shim simulates the serials of ZEL_WIDI_SIM_UNITS, set here before any
+library is loaded: serials of our own, so that no other test run on the
+machine claims the same units. A search takes 15 s and an open 4 s on this
+stack, so each module shares one open unit.
+"""
+
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import ostrel
+
+SERIALS = ["53101", "53102"]  # the shared unit, and one that stays available
+CLI_SERIAL = "53201"  # for ostrel, the command-line host, in its own process
+EXIT_SERIAL = "53301"  # for the interpreter-exit child
+EXAMPLE_SERIAL = "53401"  # for the README's example
+
+os.environ["ZEL_WIDI_SIM_UNITS"] = ",".join(SERIALS)
+
+TREE = Path(__file__).resolve().parents[2]
+
+
+@pytest.fixture(scope="module")
+def lib():
+    with ostrel.Library() as library:
+        yield library
+
+
+@pytest.fixture(scope="module")
+def found(lib):
+    """What the first search of the module found."""
+    return lib.search()
+
+
+@pytest.fixture(scope="module")
+def unit(lib, found):
+    with lib.open(SERIALS[0]) as opened:
+        opened.period = 0.01
+        yield opened
+
+
+def spawn(args, serial, **kwargs):
+    """A child process with simulated units of its own."""
+    env = dict(os.environ, ZEL_WIDI_SIM_UNITS=serial)
+    return subprocess.Popen(args, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, **kwargs)
+
+
+def python_child(code, serial):
+    return spawn([sys.executable, "-c", code], serial)
