@@ -28,7 +28,7 @@ using iface_test::WaitUntil;
 
 namespace {
 
-constexpr uint32_t kWindowMs = 800;
+constexpr uint32_t kWindowMs = 1000;
 // A probe must not hold up Ostrel_Init; generous for a loaded machine.
 constexpr int64_t kQuickMs = 1000;
 constexpr char kSerialPort[] = "00001101-0000-1000-8000-00805f9b34fb";
