@@ -27,3 +27,7 @@ function(ostrel_warnings target)
 endfunction()
 
 find_package(Threads REQUIRED)
+include(GNUInstallDirs)
+
+# The library's own version: major 0, minor 73 (Ostrel_GetDLLVersion).
+set(OSTREL_LIB_VERSION 0.73)

@@ -1,5 +1,6 @@
 #include "BluetoothStacks.h"
 
+#include "BlueZStack.h"
 #include "MSBTDeviceImp.h"
 #include "MicrosoftBluetoothApi.h"
 #include "StackBackend.h"
@@ -133,6 +134,8 @@ int32_t ChooseBluetoothStack() {
         return kStackWidcomm;
     if (IsMicrosoftInterfacePresent())
         return kStackMicrosoft;
+    if (IsBlueZStackUsable())
+        return kStackBlueZ;
     return kStackNone;
 }
 
@@ -201,6 +204,8 @@ const StackBackend *BuiltInStackBackend(int32_t stackType) {
         return &kMicrosoftBackend;
     case kStackWidcomm:
         return &kWidcommBackend;
+    case kStackBlueZ:
+        return BlueZStackBackend();
     default:
         return nullptr;
     }

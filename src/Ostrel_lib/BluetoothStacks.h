@@ -12,13 +12,15 @@
 
 struct StackBackend;
 
-// Process-wide: 1 the Microsoft stack, 2 the Widcomm stack, 0 none chosen yet.
+// Process-wide: 1 the Microsoft stack, 2 the Widcomm stack, 3 BlueZ (Linux),
+// 0 none chosen yet.
 // Ostrel_Init sets it; Ostrel_Uninit leaves it.
 extern std::atomic<int32_t> BluetoothStackType;
 
 constexpr int32_t kStackNone = 0;
 constexpr int32_t kStackMicrosoft = 1;
 constexpr int32_t kStackWidcomm = 2;
+constexpr int32_t kStackBlueZ = 3;
 
 // Every unit's Bluetooth name starts with this.
 constexpr wchar_t kUnitNamePrefix[] = L"QuorvelKTRX";
@@ -35,7 +37,8 @@ bool IsMicrosoftInterfacePresent();
 // The version rule of probe C: the NT family from XP with service pack 2 on.
 bool HasMicrosoftBluetoothInterface(const Platform::OsVersion &version);
 
-// The first usable stack in the order A, B, C, or kStackNone.
+// The first usable stack in the order A, B, C, D (BlueZ, IsBlueZStackUsable),
+// or kStackNone. Windows never has D; Linux never has A or C.
 int32_t ChooseBluetoothStack();
 
 // The pieces of a search result, shared by both stacks.
@@ -50,5 +53,5 @@ GPortRef UnitPort(const std::wstring &name, const std::wstring &location, const 
 void SearchMicrosoftStack(std::vector<GPortRef> &ports);
 void SearchWidcommStack(std::vector<GPortRef> &ports);
 
-// The backend of stacks 1 and 2, or null for any other type.
+// The backend of stacks 1, 2 and 3 (where there is one), or null.
 const StackBackend *BuiltInStackBackend(int32_t stackType);

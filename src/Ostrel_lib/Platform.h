@@ -87,8 +87,10 @@ bool GetOsVersion(OsVersion &out);
 
 // Loads a shared library by its base name ("ZEL_WidI": ZEL_WidI.dll on
 // Windows, libZEL_WidI.so elsewhere) from the system's usual search path.
-// Null when it cannot be loaded. Never unloaded: its threads may still run.
-void *LoadSharedLibrary(const char *baseName);
+// A system library that is installed only under its ABI version names it
+// (abiVersion 3: libdbus-1.so.3); Windows ignores it. Null when it cannot be
+// loaded. Never unloaded: its threads may still run.
+void *LoadSharedLibrary(const char *baseName, int abiVersion = -1);
 // One of its functions: by ordinal on Windows (where such libraries export
 // by ordinal only), by name elsewhere. Null when missing.
 void *FindLibraryFunction(void *library, int ordinal, const char *name);

@@ -1,8 +1,9 @@
 // The seam between the library and a Bluetooth stack: for a stack type, the
 // search for units and the creation of a device's stack implementation.
-// Types 1 (Microsoft) and 2 (Widcomm) are the real stacks, built in; tests may
-// register a backend of their own in place of one. kStackSimulated is
-// registered only by test and demo code and never chosen by Ostrel_Init.
+// Types 1 (Microsoft), 2 (Widcomm) and 3 (BlueZ, Linux only) are the real
+// stacks, built in; tests may register a backend of their own in place of one.
+// kStackSimulated is registered only by test and demo code and never chosen by
+// Ostrel_Init.
 #pragma once
 
 #include "GPortRef.h"

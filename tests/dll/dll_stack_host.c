@@ -4,6 +4,9 @@
  *   dll_stack_host LIBRARY shim SERIAL[,SERIAL...]
  *       the simulated shim is reachable: the search lists those units; one is
  *       opened and used end to end (data sheets, a stream, memory, diagnostics).
+ *   dll_stack_host LIBRARY units SERIAL[,SERIAL...]
+ *       the same on whichever stack the library chooses (BlueZ with a
+ *       simulated BlueZ on a private bus, on Linux).
  *   dll_stack_host LIBRARY none
  *       a stack without units (Windows without the shim): Init succeeds, the
  *       search finds nothing, opening fails cleanly.
@@ -203,14 +206,14 @@ static int RunWithShim(const char *serials) {
     CHECK(lib != NULL);
     if (lib == NULL)
         return Finish();
-    printf("searching (15 s)...\n");
+    printf("searching (15 s on Widcomm, 7.7 s on BlueZ)...\n");
     fflush(stdout);
     ListUnits(lib, names, sizeof names, &count);
     printf("found: %s\n", names);
     CHECK(strcmp(names, serials) == 0);
 
     snprintf(first, sizeof first, "%.*s", (int)firstLength, serials);
-    printf("opening %s (4 s)...\n", first);
+    printf("opening %s...\n", first);
     fflush(stdout);
     device = p_Ostrel_Device_Open(lib, first);
     CHECK(device != NULL);
@@ -251,7 +254,7 @@ static int RunWithoutStack(void) {
 
 int main(int argc, char **argv) {
     if (argc < 3) {
-        printf("usage: dll_stack_host LIBRARY shim SERIALS | none | nostack\n");
+        printf("usage: dll_stack_host LIBRARY shim|units SERIALS | none | nostack\n");
         return 2;
     }
     library = LOAD_LIBRARY(argv[1]);
@@ -259,12 +262,12 @@ int main(int argc, char **argv) {
         printf("FAILED: cannot load %s\n", argv[1]);
         return 1;
     }
-    if (strcmp(argv[2], "shim") == 0 && argc >= 4)
+    if ((strcmp(argv[2], "shim") == 0 || strcmp(argv[2], "units") == 0) && argc >= 4)
         return RunWithShim(argv[3]);
     if (strcmp(argv[2], "none") == 0)
         return RunWithoutUnits();
     if (strcmp(argv[2], "nostack") == 0)
         return RunWithoutStack();
-    printf("usage: dll_stack_host LIBRARY shim SERIALS | none | nostack\n");
+    printf("usage: dll_stack_host LIBRARY shim|units SERIALS | none | nostack\n");
     return 2;
 }

@@ -22,8 +22,9 @@ std::string NoStackHint() {
     return "no Bluetooth stack is usable: no Bluetooth radio was found, and ZEL_WidI.dll (the Widcomm stack's "
            "shim) is not beside the program";
 #else
-    return "no Bluetooth stack is usable: for the simulated units put the folder of libZEL_WidI.so on "
-           "LD_LIBRARY_PATH (scripts/demo does)";
+    return "no Bluetooth stack is usable: BlueZ does not answer on the system bus or has no powered adapter "
+           "(--trace 10 says which), and libZEL_WidI.so is not on LD_LIBRARY_PATH (for the simulated units: "
+           "scripts/demo)";
 #endif
 }
 

@@ -655,10 +655,12 @@ bool GetOsVersion(OsVersion &out) {
     return false;
 }
 
-void *LoadSharedLibrary(const char *baseName) {
+void *LoadSharedLibrary(const char *baseName, int abiVersion) {
     if (baseName == nullptr)
         return nullptr;
-    const std::string file = std::string("lib") + baseName + ".so";
+    std::string file = std::string("lib") + baseName + ".so";
+    if (abiVersion >= 0)
+        file += "." + std::to_string(abiVersion);
     return dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
 }
 

@@ -154,7 +154,7 @@ bool GetOsVersion(OsVersion &out) {
     return true;
 }
 
-void *LoadSharedLibrary(const char *baseName) {
+void *LoadSharedLibrary(const char *baseName, int /*abiVersion*/) {
     if (baseName == nullptr)
         return nullptr;
     const std::wstring file = WidenText(std::string(baseName) + ".dll");
