@@ -17,5 +17,5 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # CTest runs the test programs under 64-bit Wine through a launcher that
 # gives them the 64-bit prefix (Debian's `wine` would take the 32-bit loader).
 if(EXISTS /usr/lib/wine/wine64)
-    set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine64-run)
+    get_filename_component(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine64-run ABSOLUTE)
 endif()
