@@ -12,6 +12,16 @@ else()
     set(OSTREL_PLATFORM_DIR Posix)
 endif()
 
+# The 32-bit Windows build's tests run under 32-bit Wine, where every process
+# start is costly (tens of seconds where the CPU is emulated), so they use few
+# processes. 64-bit Wine starts a program in about half a second: its tests
+# run one by one, as natively.
+if(CMAKE_CROSSCOMPILING AND CMAKE_SIZEOF_VOID_P EQUAL 4)
+    set(OSTREL_FEW_TEST_PROCESSES ON)
+else()
+    set(OSTREL_FEW_TEST_PROCESSES OFF)
+endif()
+
 if(OSTREL_SANITIZE)
     # Global, so that GoogleTest and the simulator carry the same
     # instrumentation as the library (ThreadSanitizer needs it everywhere).

@@ -13,8 +13,9 @@ constexpr size_t kDeviceInfoAddressOffset = 8; // 64-bit, little-endian
 constexpr size_t kDeviceInfoNameOffset = 64;   // UTF-16, little-endian
 constexpr size_t kDeviceInfoNameLength = 248;  // characters
 
-// BLUETOOTH_DEVICE_SEARCH_PARAMS without its size and radio fields (always 32
-// and null: every radio).
+// BLUETOOTH_DEVICE_SEARCH_PARAMS without its size and radio fields (the
+// record's own size, 32 bytes in a 32-bit process and 40 in a 64-bit one, and
+// null: every radio).
 struct DeviceSearchParams {
     bool returnAuthenticated;
     bool returnRemembered;

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Checks the built simulated shim DLL: PE32 for i386, exports by ordinal only
+# Checks the built simulated shim DLL: a PE image for the expected machine
+# (PE32 i386 or PE32+ x86-64), exports by ordinal only
 # (ordinals 1..18, no names), each ordinal on the function the host expects
 # when the DLL still has its symbols, and imports of Windows system DLLs only.
-#   check_shim.sh OBJDUMP DLL
+#   check_shim.sh OBJDUMP DLL [MACHINE]
+# MACHINE: i386 (the default) or x86-64.
 set -euo pipefail
-objdump=$1 dll=$2
+objdump=$1 dll=$2 machine=${3:-i386}
 dump=$("$objdump" -p "$dll")
 fail() { echo "check_shim: $*" >&2; exit 1; }
 
@@ -14,8 +16,13 @@ functions=(OpenStack CloseStack StartInquiry StopInquiry StartServiceDiscovery G
     ContinueDiscovery GetDiscoveredChannel SetConnectionTarget IsServiceFound SetEventCallback)
 expected=${#functions[@]}
 
-grep -q 'file format pei-i386' <<<"$dump" || fail "not a PE32 i386 image"
-grep -qE 'Magic[[:space:]]+010b' <<<"$dump" || fail "not PE32 (optional header magic)"
+case $machine in
+i386) magic=010b kind=PE32 ;;
+x86-64) magic=020b kind=PE32+ ;;
+*) fail "unknown machine $machine" ;;
+esac
+grep -q "file format pei-$machine\$" <<<"$dump" || fail "not a $kind $machine image"
+grep -qE "Magic[[:space:]]+$magic" <<<"$dump" || fail "not $kind (optional header magic)"
 
 # "[   0] +base[   1] 5470 Export RVA": ordinal and RVA of every export.
 ordinals=$(awk '/^Export Address Table -- Ordinal Base/{on=1; next}
@@ -53,5 +60,5 @@ imports=$(awk '/DLL Name:/{print tolower($3)}' <<<"$dump" | sort -u)
 allowed='^(kernel32|msvcrt|ws2_32|user32|advapi32|ntdll)\.dll$'
 if grep -vE "$allowed" <<<"$imports"; then fail "imports a DLL that is not a Windows system DLL (above)"; fi
 
-echo "check_shim: $dll is PE32 i386 exporting ordinals 1..$expected without names, $mapping; imports: $(tr '\n' ' ' <<<"$imports")"
+echo "check_shim: $dll is $kind $machine exporting ordinals 1..$expected without names, $mapping; imports: $(tr '\n' ' ' <<<"$imports")"
 echo "1 passed, 0 failed"

@@ -31,7 +31,7 @@ std::string Directory(const std::string &path) {
 constexpr char kSeparator = '\\';
 
 std::string OwnPath() {
-    const char *path = *__p__pgmptr(); // the CRT's copy of the program's full path
+    const char *path = _pgmptr; // the CRT's copy of the program's full path
     return path != nullptr ? std::string(path) : std::string();
 }
 

@@ -11,7 +11,10 @@
 #include <bluetoothapis.h>
 
 static_assert(sizeof(BLUETOOTH_FIND_RADIO_PARAMS) == 4, "radio search record");
-static_assert(sizeof(BLUETOOTH_DEVICE_SEARCH_PARAMS) == 32, "device search record");
+// The search record ends in the radio's handle, a pointer: 32 bytes for a
+// 32-bit process, 40 for a 64-bit one (padded to the pointer's alignment).
+static_assert(sizeof(BLUETOOTH_DEVICE_SEARCH_PARAMS) == (sizeof(void *) == 4 ? 32 : 40), "device search record");
+static_assert(offsetof(BLUETOOTH_DEVICE_SEARCH_PARAMS, hRadio) == (sizeof(void *) == 4 ? 28 : 32), "radio field");
 static_assert(sizeof(BLUETOOTH_DEVICE_INFO) == kDeviceInfoSize, "device record");
 static_assert(offsetof(BLUETOOTH_DEVICE_INFO, Address) == kDeviceInfoAddressOffset, "address field");
 static_assert(offsetof(BLUETOOTH_DEVICE_INFO, szName) == kDeviceInfoNameOffset, "name field");

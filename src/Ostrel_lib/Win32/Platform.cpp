@@ -54,6 +54,23 @@ DWORD WINAPI ThreadEntry(LPVOID raw) {
     return start.proc(start.argument);
 }
 
+// The machine this module runs on: a library built for another (a 32-bit
+// shim beside a 64-bit host) cannot run in this process.
+#if defined(__x86_64__) || defined(_M_X64)
+constexpr WORD kOwnMachine = IMAGE_FILE_MACHINE_AMD64;
+#else
+constexpr WORD kOwnMachine = IMAGE_FILE_MACHINE_I386;
+#endif
+
+bool IsOwnMachine(HMODULE module) {
+    const auto *base = reinterpret_cast<const unsigned char *>(module);
+    const auto *dos = reinterpret_cast<const IMAGE_DOS_HEADER *>(base);
+    if (dos->e_magic != IMAGE_DOS_SIGNATURE)
+        return false;
+    const auto *nt = reinterpret_cast<const IMAGE_NT_HEADERS *>(base + dos->e_lfanew);
+    return nt->Signature == IMAGE_NT_SIGNATURE && nt->FileHeader.Machine == kOwnMachine;
+}
+
 } // namespace
 
 uint32_t GetTickCount() {
@@ -158,7 +175,27 @@ void *LoadSharedLibrary(const char *baseName, int /*abiVersion*/) {
     if (baseName == nullptr)
         return nullptr;
     const std::wstring file = WidenText(std::string(baseName) + ".dll");
-    return reinterpret_cast<void *>(LoadLibraryW(file.c_str()));
+    // A file that is no loadable image here (another bitness, damaged) is
+    // just no library: no error box for the host's user.
+    DWORD previousMode = 0;
+    const bool quiet = SetThreadErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX, &previousMode) != FALSE;
+    HMODULE library = LoadLibraryW(file.c_str());
+    const DWORD error = GetLastError();
+    if (quiet)
+        SetThreadErrorMode(previousMode, nullptr);
+    if (library == nullptr) {
+        if (error != ERROR_MOD_NOT_FOUND)
+            OSTREL_TRACE(L"LoadLibraryW(" << file << L") failed, error " << error);
+        return nullptr;
+    }
+    // The loader refuses code of another machine; should it map such an
+    // image all the same, none of it is called.
+    if (!IsOwnMachine(library)) {
+        OSTREL_TRACE(file << L" is not built for this process's machine");
+        FreeLibrary(library);
+        return nullptr;
+    }
+    return reinterpret_cast<void *>(library);
 }
 
 void *FindLibraryFunction(void *library, int ordinal, const char * /*name*/) {
