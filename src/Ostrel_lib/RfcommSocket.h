@@ -24,9 +24,14 @@ struct RfcommSocketApi {
     int (*connectSerialPort)(RfcommSocketHandle socket, uint64_t address);
     // Bytes sent, or kSocketError.
     int (*send)(RfcommSocketHandle socket, const uint8_t *bytes, int count);
-    // Bytes received; 0 when the peer closed the link; kSocketError on error,
-    // also when the socket is closed while the call waits.
+    // Bytes received; 0 when the peer closed the link or the socket was shut
+    // down; kSocketError on error, also when the socket is closed while the
+    // call waits.
     int (*recv)(RfcommSocketHandle socket, uint8_t *buffer, int size);
+    // Ends both directions and wakes a receive that waits, but keeps the
+    // handle: the system cannot hand its value to another socket until close.
+    // 0 or kSocketError.
+    int (*shutdown)(RfcommSocketHandle socket);
     // 0 or kSocketError.
     int (*close)(RfcommSocketHandle socket);
     // The calling thread's error number of its last failed call.

@@ -60,6 +60,10 @@ int Recv(RfcommSocketHandle handle, uint8_t *buffer, int size) {
     return recv(ToSocket(handle), reinterpret_cast<char *>(buffer), size, 0);
 }
 
+int Shutdown(RfcommSocketHandle handle) {
+    return shutdown(ToSocket(handle), SD_BOTH);
+}
+
 int Close(RfcommSocketHandle handle) {
     return closesocket(ToSocket(handle));
 }
@@ -68,7 +72,7 @@ int LastError() {
     return WSAGetLastError();
 }
 
-const RfcommSocketApi kWinsock = {&Open, &ConnectSerialPort, &Send, &Recv, &Close, &LastError};
+const RfcommSocketApi kWinsock = {&Open, &ConnectSerialPort, &Send, &Recv, &Shutdown, &Close, &LastError};
 
 } // namespace
 
