@@ -3,6 +3,7 @@
 #include "BluetoothStacks.h"
 #include "FakeStacks.h"
 #include "StackBackend.h"
+#include "WidIShim.h"
 
 #include <gtest/gtest.h>
 
@@ -60,6 +61,76 @@ TEST(BluetoothStackProbes, MissingOrIncompleteShimAnswersNo) {
     std::vector<GPortRef> ports(2);
     SearchWidcommStack(ports);
     EXPECT_EQ(ports.size(), 2u); // the search could not run: nothing changed
+}
+
+namespace {
+
+// The shim's exports as its callers know them: each function at its own
+// ordinal, and under its own name where functions are found by name. A table
+// filled in any other order would call one function in place of another.
+struct ShimExport {
+    int ordinal;
+    const char *name;
+};
+const ShimExport kShimExports[] = {
+    {1, "WidI_OpenStack"},
+    {2, "WidI_CloseStack"},
+    {3, "WidI_StartInquiry"},
+    {4, "WidI_StopInquiry"},
+    {5, "WidI_StartServiceDiscovery"},
+    {6, "WidI_GetDeviceCount"},
+    {7, "WidI_GetDeviceRecord"},
+    {8, "WidI_CreateConnection"},
+    {9, "WidI_SetReceiveCallback"},
+    {10, "WidI_DestroyConnection"},
+    {11, "WidI_Connect"},
+    {12, "WidI_Disconnect"},
+    {13, "WidI_Write"},
+    {14, "WidI_ContinueDiscovery"},
+    {15, "WidI_GetDiscoveredChannel"},
+    {16, "WidI_SetConnectionTarget"},
+    {17, "WidI_IsServiceFound"},
+    {18, "WidI_SetEventCallback"},
+};
+char g_exportedAt[19]; // a distinct address per ordinal
+
+// Answers only what the shim exports: an ordinal with its own name.
+void *FindShimExport(void *, int ordinal, const char *name) {
+    for (const ShimExport &e : kShimExports)
+        if (e.ordinal == ordinal && std::strcmp(e.name, name) == 0)
+            return &g_exportedAt[ordinal];
+    return nullptr;
+}
+
+template <typename Function> int OrdinalOf(Function function) {
+    return static_cast<int>(reinterpret_cast<char *>(function) - g_exportedAt);
+}
+
+} // namespace
+
+TEST(BluetoothStackProbes, EveryShimFunctionComesFromItsOwnOrdinal) {
+    WidI::Api api{};
+    ASSERT_TRUE(ResolveWidIShim(nullptr, &FindShimExport, api));
+    const int ordinals[] = {OrdinalOf(api.OpenStack),
+                            OrdinalOf(api.CloseStack),
+                            OrdinalOf(api.StartInquiry),
+                            OrdinalOf(api.StopInquiry),
+                            OrdinalOf(api.StartServiceDiscovery),
+                            OrdinalOf(api.GetDeviceCount),
+                            OrdinalOf(api.GetDeviceRecord),
+                            OrdinalOf(api.CreateConnection),
+                            OrdinalOf(api.SetReceiveCallback),
+                            OrdinalOf(api.DestroyConnection),
+                            OrdinalOf(api.Connect),
+                            OrdinalOf(api.Disconnect),
+                            OrdinalOf(api.Write),
+                            OrdinalOf(api.ContinueDiscovery),
+                            OrdinalOf(api.GetDiscoveredChannel),
+                            OrdinalOf(api.SetConnectionTarget),
+                            OrdinalOf(api.IsServiceFound),
+                            OrdinalOf(api.SetEventCallback)};
+    for (int i = 0; i < 18; ++i)
+        EXPECT_EQ(ordinals[i], kShimExports[i].ordinal) << kShimExports[i].name;
 }
 
 // Probes A and C ask the operating system's version, which only Windows has:
