@@ -45,3 +45,10 @@ const RfcommSocketApi &PlatformRfcommSockets();
 // Tests only: replaces the table in use; null goes back to the platform's.
 // The table must outlive its use; devices keep the table they connected with.
 void SetRfcommSocketsForTesting(const RfcommSocketApi *api);
+
+// Tests only: the Winsock table hands the socket address it builds, as the
+// bytes Winsock would get, to this function in place of Winsock's connect;
+// null goes back to Winsock. A system without the stack connects nothing and
+// never calls it.
+using SocketConnectFunction = int (*)(RfcommSocketHandle socket, const uint8_t *address, int length);
+void SetSocketConnectForTesting(SocketConnectFunction connect);

@@ -39,3 +39,5 @@ const RfcommSocketApi kNoStack = {&Open, &ConnectSerialPort, &Send, &Recv, &Shut
 const RfcommSocketApi &PlatformRfcommSockets() {
     return kNoStack;
 }
+
+void SetSocketConnectForTesting(SocketConnectFunction) {}

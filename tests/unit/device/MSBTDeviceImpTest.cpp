@@ -442,6 +442,32 @@ TEST_F(MSBTDeviceImpTest, WithoutTheStackNoSocketCanBeMade) {
 #endif
 }
 
+#ifdef _WIN32
+// The address the Microsoft stack connects to, as the bytes that reach
+// Winsock's connect: 30 packed bytes, little-endian.
+Bytes g_connectedTo;
+
+int RecordConnect(RfcommSocketHandle, const uint8_t *address, int length) {
+    g_connectedTo.assign(address, address + length);
+    return 0;
+}
+
+TEST(MSBTSocketAddressTest, ConnectGetsTheUnitsSerialPortService) {
+    SetSocketConnectForTesting(&RecordConnect);
+    const int result = PlatformRfcommSockets().connectSerialPort(1234, kUnitAddress);
+    SetSocketConnectForTesting(nullptr);
+    EXPECT_EQ(result, 0);
+    const Bytes expected = {
+        0x20, 0x00,                                     // AF_BTH
+        0x45, 0x23, 0x01, 0xA4, 0x16, 0x00, 0x00, 0x00, // the unit's address
+        0x01, 0x11, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, // 00001101-0000-1000-
+        0x80, 0x00, 0x00, 0x80, 0x5F, 0x9B, 0x34, 0xFB, // 8000-00805F9B34FB
+        0xFF, 0xFF, 0xFF, 0xFF,                         // any channel
+    };
+    EXPECT_EQ(g_connectedTo, expected);
+}
+#endif
+
 // ---------------------------------------------------------------- live links
 
 using MSBTDeviceImpConcurrencyTest = MSBTDeviceImpTest;
