@@ -1,10 +1,9 @@
 // A second process for the cross-process tests. Usage:
 //   ostrel_test_child <command> <arguments...>
 // Commands:
-//   hold-mutex NAME MARKERFILE HOLD_MS release|abandon|close
+//   hold-mutex NAME MARKERFILE HOLD_MS release|abandon
 //       opens the named mutex, waits for it, creates MARKERFILE once it holds
-//       it, sleeps HOLD_MS, then releases it or exits still holding it;
-//       with close, it closes its handle before the marker, still holding.
+//       it, sleeps HOLD_MS, then releases it or exits still holding it.
 // Linux only:
 //   try-mutex-as UID NAME
 //       becomes user UID (from root), opens the named mutex and tries it for
@@ -70,9 +69,8 @@ bool WriteMarker(const char *path) {
 int HoldMutex(int argc, char **argv) {
     if (argc != 4)
         return kUsage;
-    const bool release = std::strcmp(argv[3], "release") == 0;
-    const bool closeFirst = std::strcmp(argv[3], "close") == 0;
-    if (!release && !closeFirst && std::strcmp(argv[3], "abandon") != 0)
+    bool release = std::strcmp(argv[3], "release") == 0;
+    if (!release && std::strcmp(argv[3], "abandon") != 0)
         return kUsage;
     Platform::Handle mutex = Platform::CreateKernelMutex(Widen(argv[0]).c_str());
     if (mutex == nullptr)
@@ -80,16 +78,13 @@ int HoldMutex(int argc, char **argv) {
     Platform::WaitResult result = Platform::WaitForMutex(mutex, kChildWaitMs);
     if (!Platform::IsAcquired(result))
         return kWaitFailed;
-    if (closeFirst)
-        Platform::CloseHandle(mutex);
     if (!WriteMarker(argv[1]))
         return kNoMarker;
     Platform::Sleep(static_cast<uint32_t>(std::strtoul(argv[2], nullptr, 10)));
     if (release && !Platform::ReleaseMutex(mutex))
         return kNotReleased;
     // Without a release the process ends holding the mutex: it is abandoned.
-    if (!closeFirst)
-        Platform::CloseHandle(mutex);
+    Platform::CloseHandle(mutex);
     return result == Platform::WaitResult::Abandoned ? kDoneAbandoned : kDone;
 }
 

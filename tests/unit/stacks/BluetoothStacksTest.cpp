@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <map>
+#include <string>
 
 using stacks_test::FakeMicrosoftBluetooth;
 using stacks_test::FakeWidcommShim;
@@ -65,72 +67,42 @@ TEST(BluetoothStackProbes, MissingOrIncompleteShimAnswersNo) {
 
 namespace {
 
-// The shim's exports as its callers know them: each function at its own
-// ordinal, and under its own name where functions are found by name. A table
-// filled in any other order would call one function in place of another.
-struct ShimExport {
-    int ordinal;
-    const char *name;
-};
-const ShimExport kShimExports[] = {
-    {1, "WidI_OpenStack"},
-    {2, "WidI_CloseStack"},
-    {3, "WidI_StartInquiry"},
-    {4, "WidI_StopInquiry"},
-    {5, "WidI_StartServiceDiscovery"},
-    {6, "WidI_GetDeviceCount"},
-    {7, "WidI_GetDeviceRecord"},
-    {8, "WidI_CreateConnection"},
-    {9, "WidI_SetReceiveCallback"},
-    {10, "WidI_DestroyConnection"},
-    {11, "WidI_Connect"},
-    {12, "WidI_Disconnect"},
-    {13, "WidI_Write"},
-    {14, "WidI_ContinueDiscovery"},
-    {15, "WidI_GetDiscoveredChannel"},
-    {16, "WidI_SetConnectionTarget"},
-    {17, "WidI_IsServiceFound"},
-    {18, "WidI_SetEventCallback"},
-};
-char g_exportedAt[19]; // a distinct address per ordinal
+std::map<int, std::string> g_shimLookups; // ordinal -> name
 
-// Answers only what the shim exports: an ordinal with its own name.
-void *FindShimExport(void *, int ordinal, const char *name) {
-    for (const ShimExport &e : kShimExports)
-        if (e.ordinal == ordinal && std::strcmp(e.name, name) == 0)
-            return &g_exportedAt[ordinal];
-    return nullptr;
-}
-
-template <typename Function> int OrdinalOf(Function function) {
-    return static_cast<int>(reinterpret_cast<char *>(function) - g_exportedAt);
+void *RecordShimLookup(void *, int ordinal, const char *name) {
+    static char function;
+    g_shimLookups[ordinal] = name;
+    return &function;
 }
 
 } // namespace
 
+// Each function of the shim comes from its own ordinal (and, where functions
+// are found by name, its own name), whatever the order of the table's slots.
 TEST(BluetoothStackProbes, EveryShimFunctionComesFromItsOwnOrdinal) {
     WidI::Api api{};
-    ASSERT_TRUE(ResolveWidIShim(nullptr, &FindShimExport, api));
-    const int ordinals[] = {OrdinalOf(api.OpenStack),
-                            OrdinalOf(api.CloseStack),
-                            OrdinalOf(api.StartInquiry),
-                            OrdinalOf(api.StopInquiry),
-                            OrdinalOf(api.StartServiceDiscovery),
-                            OrdinalOf(api.GetDeviceCount),
-                            OrdinalOf(api.GetDeviceRecord),
-                            OrdinalOf(api.CreateConnection),
-                            OrdinalOf(api.SetReceiveCallback),
-                            OrdinalOf(api.DestroyConnection),
-                            OrdinalOf(api.Connect),
-                            OrdinalOf(api.Disconnect),
-                            OrdinalOf(api.Write),
-                            OrdinalOf(api.ContinueDiscovery),
-                            OrdinalOf(api.GetDiscoveredChannel),
-                            OrdinalOf(api.SetConnectionTarget),
-                            OrdinalOf(api.IsServiceFound),
-                            OrdinalOf(api.SetEventCallback)};
-    for (int i = 0; i < 18; ++i)
-        EXPECT_EQ(ordinals[i], kShimExports[i].ordinal) << kShimExports[i].name;
+    ASSERT_TRUE(ResolveWidIShim(nullptr, &RecordShimLookup, api));
+    const std::map<int, std::string> exported = {
+        {1, "WidI_OpenStack"},
+        {2, "WidI_CloseStack"},
+        {3, "WidI_StartInquiry"},
+        {4, "WidI_StopInquiry"},
+        {5, "WidI_StartServiceDiscovery"},
+        {6, "WidI_GetDeviceCount"},
+        {7, "WidI_GetDeviceRecord"},
+        {8, "WidI_CreateConnection"},
+        {9, "WidI_SetReceiveCallback"},
+        {10, "WidI_DestroyConnection"},
+        {11, "WidI_Connect"},
+        {12, "WidI_Disconnect"},
+        {13, "WidI_Write"},
+        {14, "WidI_ContinueDiscovery"},
+        {15, "WidI_GetDiscoveredChannel"},
+        {16, "WidI_SetConnectionTarget"},
+        {17, "WidI_IsServiceFound"},
+        {18, "WidI_SetEventCallback"},
+    };
+    EXPECT_EQ(g_shimLookups, exported);
 }
 
 // Probes A and C ask the operating system's version, which only Windows has:
