@@ -23,11 +23,11 @@
 // count matters because glibc links a held robust mutex into its owner's
 // per-thread list through the mutex memory itself: unmapping (or freeing) it
 // while a thread still holds it through that mapping would corrupt that list.
-// When the last handle closes, the mutex leaves the registry (the name gives a
-// fresh object next time) and its memory is unmapped, unless a thread still
-// holds it: if that is the closing thread and no other process can see the
-// object, it is released first; otherwise the memory stays mapped for good
-// (see CloseMutex). Unnamed mutexes are the same on an anonymous private
+// When the last handle closes, the mutex leaves the registry (the name's next
+// handle opens whatever the name then holds) and its memory is unmapped,
+// unless a thread still holds it: if that is the closing thread and no other
+// process can see the object, it is released first; otherwise the memory
+// stays mapped for good (see CloseMutex). Unnamed mutexes are the same on an anonymous private
 // mapping with one handle.
 //
 // Thread priorities: the OS scheduler is not changed. Raising a priority needs
