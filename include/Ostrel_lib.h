@@ -28,8 +28,10 @@
  * discovery calls (search, snapshots, Ostrel_Device_Open) must not run at the
  * same time as any other call. The calibration and constant functions take no
  * lock and may be called from any thread while the device stays open.
- * The unit is also claimed against other processes: a second process that
- * opens the same unit is refused.
+ * The unit is also claimed against the other processes of the same user (on
+ * Windows, of the same session): a second such process that opens the same
+ * unit is refused. Closing a device ends its claim, also one that
+ * Ostrel_Device_Lock still holds.
  *
  * Channels and blocks are 32-bit arguments of which only the low byte
  * counts, sign-extended: 0x103 is channel 3, 0xFF is -1. The host's sensor

@@ -14,29 +14,18 @@ namespace {
 
 constexpr int32_t kFailed = -1;
 
-// The line numbers these messages have always carried; log readers key on
-// them.
-constexpr int kLineReadFailed = 86;
-constexpr int kLineSocketFailed = 160;
-constexpr int kLineConnectFailed = 168;
-constexpr int kLineConnectFailedClosed = 172;
-constexpr int kLineClosingSocket = 203;
-constexpr int kLineOpenFailed = 277;
-constexpr int kLineSendFailed = 376;
-
 constexpr uint32_t kReaderStackSize = 4096;
 constexpr int kReaderBlockSize = 3000;
 constexpr uint32_t kReaderPollMs = 10;
+// A stack should end a waiting receive when its socket is shut down; one that
+// does not is given this long before the socket is closed under the receive.
+constexpr uint32_t kReaderShutdownWaitMs = 2000;
 constexpr uint32_t kRetryPauseMs = 1000;
 
 // PortData is the platform's Bluetooth device record; its 64-bit address
 // sits at bytes 8 to 15, least significant byte first.
 constexpr int32_t kAddressOffset = 8;
 constexpr int32_t kAddressEnd = kAddressOffset + 8;
-
-void Trace(int line, const std::wstring &message) {
-    TraceIfEnabled(message, kTraceModule, line);
-}
 
 // False when PortData is too short to hold the address.
 bool AddressOf(const GPortRef &port, uint64_t &address) {
@@ -100,7 +89,7 @@ int32_t MSBTDeviceImp::Open(void *) {
         m_owner->ReleasePortLock();
         if (result == 0)
             return 0;
-        Trace(kLineOpenFailed, L"Error opening Bluetooth device with id " + m_owner->m_portRef.GetDeviceName());
+        OSTREL_TRACE(L"Error opening Bluetooth device with id " << m_owner->m_portRef.GetDeviceName());
         // Another try cannot find an address that is not there.
         if (!haveAddress || attempt >= attempts)
             return kFailed;
@@ -123,11 +112,7 @@ int32_t MSBTDeviceImp::Connect(ReceiveCallback callback, void *context, const GP
     const RfcommSocketHandle s = api.open();
     if (s == kInvalidSocket) {
         const int error = api.lastError();
-        if (IsTraceEnabled()) {
-            std::wostringstream text;
-            text << L"\nsocket function call failed with error " << error << L".";
-            Trace(kLineSocketFailed, text.str());
-        }
+        OSTREL_TRACE(L"\nsocket function call failed with error " << error << L".");
         return kFailed;
     }
     link.socket = s;
@@ -138,13 +123,13 @@ int32_t MSBTDeviceImp::Connect(ReceiveCallback callback, void *context, const GP
         const bool tracing = IsTraceEnabled();
         if (tracing) {
             text << L"\nconnect call failed" << error << L"\n SOCKET ID:" << static_cast<uintptr_t>(s);
-            Trace(kLineConnectFailed, text.str());
+            TraceLine(kTraceModule, __LINE__, text.str());
         }
         link.socket = kInvalidSocket;
         const int closed = api.close(s);
         if (tracing) {
             text << L"\n CLOSING SOCKET:" << closed;
-            Trace(kLineConnectFailedClosed, text.str());
+            TraceLine(kTraceModule, __LINE__, text.str());
         }
         return kFailed;
     }
@@ -165,46 +150,65 @@ int32_t MSBTDeviceImp::Connect(ReceiveCallback callback, void *context, const GP
 uint32_t MSBTDeviceImp::ReaderThread(void *record) {
     MSBTConnection &link = *static_cast<MSBTConnection *>(record);
     const RfcommSocketApi &api = *link.sockets;
+    // The reader's own socket for its whole life: disconnect closes it only
+    // after the reader has ended, so the value cannot meanwhile name another
+    // connection's socket.
+    const RfcommSocketHandle s = link.socket.load();
     uint8_t block[kReaderBlockSize];
-    // The socket is read afresh for every receive: once disconnect has marked
-    // it invalid, the next receive fails instead of using a closed handle.
-    int n = api.recv(link.socket.load(), block, kReaderBlockSize);
-    while (n > 0) {
+    int n = 0;
+    while (!link.stopping.load() && (n = api.recv(s, block, kReaderBlockSize)) > 0) {
         if (link.receiveCallback != nullptr)
             link.receiveCallback(block, n, link.receiveContext);
-        n = api.recv(link.socket.load(), block, kReaderBlockSize);
     }
     const int error = api.lastError();
-    if (IsTraceEnabled()) {
-        std::wostringstream text;
-        text << L"Read Failed" << error;
-        Trace(kLineReadFailed, text.str());
-    }
+    OSTREL_TRACE(L"Read Failed" << error);
     // Last touch of the record: disconnect may free it right after.
     link.readerRunning = false;
     return 0;
+}
+
+bool MSBTDeviceImp::WaitForReader(uint32_t timeoutMs) {
+    MSBTConnection &link = *m_connection;
+    const uint32_t start = Platform::GetTickCount();
+    while (link.readerRunning.load()) {
+        if (timeoutMs != Platform::kInfinite && Platform::GetTickCount() - start >= timeoutMs)
+            return false;
+        Platform::Sleep(kReaderPollMs);
+    }
+    return true;
 }
 
 void MSBTDeviceImp::Disconnect() {
     if (m_connection == nullptr)
         return;
     MSBTConnection &link = *m_connection;
-    // Invalidated before it is closed, so the reader never picks up a handle
-    // that is already closed (and might be reused by another socket).
-    const RfcommSocketHandle s = link.socket.exchange(kInvalidSocket);
-    if (s != kInvalidSocket) {
-        const int closed = link.sockets->close(s);
-        if (IsTraceEnabled()) {
-            std::wostringstream text;
-            text << L"\n CLOSING SOCKET:" << closed;
-            Trace(kLineClosingSocket, text.str());
-        }
-    }
+    const RfcommSocketApi &api = *link.sockets;
+    const RfcommSocketHandle s = link.socket.load();
+    // Shut down, wait for the reader, and only then close: a closed handle's
+    // value may go to the next socket the system makes, and a reader still
+    // about to receive would then read another connection's bytes.
+    bool closed = false;
+    int closeResult = 0;
     if (link.readerThread) {
-        // Closing the socket ends the reader's pending receive.
-        while (link.readerRunning.load())
-            Platform::Sleep(kReaderPollMs);
+        link.stopping = true;
+        if (s != kInvalidSocket)
+            api.shutdown(s);
+        if (!WaitForReader(kReaderShutdownWaitMs) && s != kInvalidSocket) {
+            // The receive did not end: closing the socket ends it. The reader
+            // has been inside that receive all along and, told to stop, does
+            // not receive again.
+            closeResult = api.close(s);
+            closed = true;
+        }
+        WaitForReader(Platform::kInfinite);
         link.readerThread = false;
+        link.stopping = false;
+    }
+    if (s != kInvalidSocket) {
+        if (!closed)
+            closeResult = api.close(s);
+        link.socket = kInvalidSocket;
+        OSTREL_TRACE(L"\n CLOSING SOCKET:" << closeResult);
     }
 }
 
@@ -243,11 +247,7 @@ int32_t MSBTDeviceImp::Write(const uint8_t *bytes, int32_t *count) {
     // Sent also without a link: the socket call then fails and says why.
     if (api.send(m_connection->socket.load(), bytes, *count) < 0) {
         const int error = api.lastError();
-        if (IsTraceEnabled()) {
-            std::wostringstream text;
-            text << L"Send Failed" << error;
-            Trace(kLineSendFailed, text.str());
-        }
+        OSTREL_TRACE(L"Send Failed" << error);
         *count = 0;
         return kFailed;
     }

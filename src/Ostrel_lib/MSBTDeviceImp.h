@@ -17,8 +17,8 @@ class GBluetoothDevice;
 // running) -> disconnected (socket invalid, no reader); a disconnected record
 // can connect again.
 struct MSBTConnection {
-    // Read by the reader before every receive and invalidated by disconnect
-    // while the reader may be inside one, hence atomic.
+    // Set by connect before the reader starts, invalidated by disconnect after
+    // the reader has ended; atomic for readers of the record on other threads.
     std::atomic<RfcommSocketHandle> socket{kInvalidSocket};
     // A reader was started for this link. The platform keeps the thread's
     // own handle and closes it when the thread ends.
@@ -29,6 +29,8 @@ struct MSBTConnection {
     // Set before the reader starts and cleared by it as its last touch of the
     // record, so disconnect can wait even for a reader that has not run yet.
     std::atomic<bool> readerRunning{false};
+    // Set by disconnect: the reader receives no more once it is set.
+    std::atomic<bool> stopping{false};
     // The socket functions this record uses, fixed when it is made so that a
     // socket is always closed by the table that opened it.
     const RfcommSocketApi *sockets = nullptr;
@@ -63,8 +65,11 @@ class MSBTDeviceImp : public IBTDevice {
 
   private:
     int32_t Connect(ReceiveCallback callback, void *context, const GPortRef &port, const uint64_t *address);
-    // Closes the socket and waits for the reader to end. Not from the reader.
+    // Shuts the socket down, waits for the reader to end, then closes the
+    // socket. Not from the reader.
     void Disconnect();
+    // False when the reader still runs after timeoutMs (kInfinite: no limit).
+    bool WaitForReader(uint32_t timeoutMs);
     static uint32_t ReaderThread(void *record);
 
     MSBTConnection *m_connection = nullptr; // owned

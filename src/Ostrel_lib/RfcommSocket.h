@@ -24,9 +24,14 @@ struct RfcommSocketApi {
     int (*connectSerialPort)(RfcommSocketHandle socket, uint64_t address);
     // Bytes sent, or kSocketError.
     int (*send)(RfcommSocketHandle socket, const uint8_t *bytes, int count);
-    // Bytes received; 0 when the peer closed the link; kSocketError on error,
-    // also when the socket is closed while the call waits.
+    // Bytes received; 0 when the peer closed the link or the socket was shut
+    // down; kSocketError on error, also when the socket is closed while the
+    // call waits.
     int (*recv)(RfcommSocketHandle socket, uint8_t *buffer, int size);
+    // Ends both directions and wakes a receive that waits, but keeps the
+    // handle: the system cannot hand its value to another socket until close.
+    // 0 or kSocketError.
+    int (*shutdown)(RfcommSocketHandle socket);
     // 0 or kSocketError.
     int (*close)(RfcommSocketHandle socket);
     // The calling thread's error number of its last failed call.
@@ -40,3 +45,10 @@ const RfcommSocketApi &PlatformRfcommSockets();
 // Tests only: replaces the table in use; null goes back to the platform's.
 // The table must outlive its use; devices keep the table they connected with.
 void SetRfcommSocketsForTesting(const RfcommSocketApi *api);
+
+// Tests only: the Winsock table hands the socket address it builds, as the
+// bytes Winsock would get, to this function in place of Winsock's connect;
+// null goes back to Winsock. A system without the stack connects nothing and
+// never calls it.
+using SocketConnectFunction = int (*)(RfcommSocketHandle socket, const uint8_t *address, int length);
+void SetSocketConnectForTesting(SocketConnectFunction connect);

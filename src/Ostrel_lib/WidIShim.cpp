@@ -11,30 +11,32 @@ constexpr char kShimBaseName[] = "ZEL_WidI";
 constexpr uint32_t kInquirySliceMs = 500;
 constexpr uint32_t kServiceSearchMs = 4000;
 
-// Names for the platforms that look functions up by name; the index is the
-// ordinal minus one.
-constexpr const char *kFunctionNames[] = {
-    "WidI_OpenStack",
-    "WidI_CloseStack",
-    "WidI_StartInquiry",
-    "WidI_StopInquiry",
-    "WidI_StartServiceDiscovery",
-    "WidI_GetDeviceCount",
-    "WidI_GetDeviceRecord",
-    "WidI_CreateConnection",
-    "WidI_SetReceiveCallback",
-    "WidI_DestroyConnection",
-    "WidI_Connect",
-    "WidI_Disconnect",
-    "WidI_Write",
-    "WidI_ContinueDiscovery",
-    "WidI_GetDiscoveredChannel",
-    "WidI_SetConnectionTarget",
-    "WidI_IsServiceFound",
-    "WidI_SetEventCallback",
-};
-constexpr int kFunctionCount = sizeof kFunctionNames / sizeof kFunctionNames[0];
-static_assert(sizeof(WidI::Api) == kFunctionCount * sizeof(void (*)()), "one table slot per function");
+// Every function of the shim with the ordinal it is exported at (on Windows
+// by ordinal only; elsewhere by its name, "WidI_" and the function).
+#define OSTREL_WIDI_FUNCTIONS(X)                                                                                       \
+    X(1, OpenStack)                                                                                                    \
+    X(2, CloseStack)                                                                                                   \
+    X(3, StartInquiry)                                                                                                 \
+    X(4, StopInquiry)                                                                                                  \
+    X(5, StartServiceDiscovery)                                                                                        \
+    X(6, GetDeviceCount)                                                                                               \
+    X(7, GetDeviceRecord)                                                                                              \
+    X(8, CreateConnection)                                                                                             \
+    X(9, SetReceiveCallback)                                                                                           \
+    X(10, DestroyConnection)                                                                                           \
+    X(11, Connect)                                                                                                     \
+    X(12, Disconnect)                                                                                                  \
+    X(13, Write)                                                                                                       \
+    X(14, ContinueDiscovery)                                                                                           \
+    X(15, GetDiscoveredChannel)                                                                                        \
+    X(16, SetConnectionTarget)                                                                                         \
+    X(17, IsServiceFound)                                                                                              \
+    X(18, SetEventCallback)
+
+#define OSTREL_WIDI_COUNT(ordinal, function) +1
+static_assert(sizeof(WidI::Api) == (0 OSTREL_WIDI_FUNCTIONS(OSTREL_WIDI_COUNT)) * sizeof(void (*)()),
+              "every slot of the table has its ordinal");
+#undef OSTREL_WIDI_COUNT
 
 WidI::Api g_loaded{};
 std::atomic<const WidI::Api *> g_shim{nullptr};     // the loaded library's table
@@ -43,16 +45,9 @@ std::atomic<uint32_t> g_inquirySliceMs{kInquirySliceMs};
 std::atomic<uint32_t> g_serviceSearchMs{kServiceSearchMs};
 
 bool IsComplete(const WidI::Api &api) {
-    return api.OpenStack && api.CloseStack && api.StartInquiry && api.StopInquiry && api.StartServiceDiscovery &&
-           api.GetDeviceCount && api.GetDeviceRecord && api.CreateConnection && api.SetReceiveCallback &&
-           api.DestroyConnection && api.Connect && api.Disconnect && api.Write && api.ContinueDiscovery &&
-           api.GetDiscoveredChannel && api.SetConnectionTarget && api.IsServiceFound && api.SetEventCallback;
-}
-
-// Fills the table slot by slot, in ordinal order.
-template <typename Function> void Resolve(void *library, int &ordinal, Function &slot) {
-    slot = reinterpret_cast<Function>(Platform::FindLibraryFunction(library, ordinal, kFunctionNames[ordinal - 1]));
-    ++ordinal;
+#define OSTREL_WIDI_PRESENT(ordinal, function) &&api.function != nullptr
+    return true OSTREL_WIDI_FUNCTIONS(OSTREL_WIDI_PRESENT);
+#undef OSTREL_WIDI_PRESENT
 }
 
 const WidI::Api *LoadShim() {
@@ -64,35 +59,24 @@ const WidI::Api *LoadShim() {
     if (library == nullptr)
         return nullptr;
     WidI::Api api{};
-    int ordinal = 1;
-    Resolve(library, ordinal, api.OpenStack);
-    Resolve(library, ordinal, api.CloseStack);
-    Resolve(library, ordinal, api.StartInquiry);
-    Resolve(library, ordinal, api.StopInquiry);
-    Resolve(library, ordinal, api.StartServiceDiscovery);
-    Resolve(library, ordinal, api.GetDeviceCount);
-    Resolve(library, ordinal, api.GetDeviceRecord);
-    Resolve(library, ordinal, api.CreateConnection);
-    Resolve(library, ordinal, api.SetReceiveCallback);
-    Resolve(library, ordinal, api.DestroyConnection);
-    Resolve(library, ordinal, api.Connect);
-    Resolve(library, ordinal, api.Disconnect);
-    Resolve(library, ordinal, api.Write);
-    Resolve(library, ordinal, api.ContinueDiscovery);
-    Resolve(library, ordinal, api.GetDiscoveredChannel);
-    Resolve(library, ordinal, api.SetConnectionTarget);
-    Resolve(library, ordinal, api.IsServiceFound);
-    Resolve(library, ordinal, api.SetEventCallback);
+    if (!ResolveWidIShim(library, &Platform::FindLibraryFunction, api))
+        return nullptr;
     // A shim without all of its functions is treated as no shim at all: no
     // half-working stack. The library stays loaded; it is never unloaded.
-    if (!IsComplete(api))
-        return nullptr;
     g_loaded = api;
     g_shim.store(&g_loaded);
     return &g_loaded;
 }
 
 } // namespace
+
+bool ResolveWidIShim(void *library, WidIFunctionFinder find, WidI::Api &api) {
+#define OSTREL_WIDI_RESOLVE(ordinal, function)                                                                         \
+    api.function = reinterpret_cast<decltype(api.function)>(find(library, ordinal, "WidI_" #function));
+    OSTREL_WIDI_FUNCTIONS(OSTREL_WIDI_RESOLVE)
+#undef OSTREL_WIDI_RESOLVE
+    return IsComplete(api);
+}
 
 const WidI::Api *WidIShim() {
     if (const WidI::Api *api = g_override.load())

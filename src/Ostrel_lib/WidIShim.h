@@ -18,7 +18,8 @@ constexpr int kRecordAddressOffset = 4; // 6 bytes, least significant first
 constexpr int kRecordChannelOffset = 10;
 constexpr int kRecordNameOffset = 11; // 8-bit, zero-terminated
 
-// In ordinal order (the shim exports by ordinal only on Windows). All cdecl.
+// The shim's functions, all cdecl. Each is found by its own ordinal (on
+// Windows the shim exports by ordinal only); the order here is free.
 struct Api {
     Stack (*OpenStack)();
     void (*CloseStack)(Stack stack);
@@ -46,6 +47,12 @@ struct Api {
 // function (asked again next time, so a shim installed later is found).
 // Once loaded it stays loaded.
 const WidI::Api *WidIShim();
+
+// Fills the table from a loaded shim library, each function through `find`
+// with its ordinal and its name ("WidI_OpenStack"); false when one is
+// missing.
+using WidIFunctionFinder = void *(*)(void *library, int ordinal, const char *name);
+bool ResolveWidIShim(void *library, WidIFunctionFinder find, WidI::Api &api);
 
 // Tests: use `api` in place of the shim library; a table with a null
 // function stands for a missing shim. Null goes back to the library.

@@ -15,7 +15,6 @@
 #ifdef _WIN32
 #include <process.h>
 #else
-#include <sys/mman.h>
 #include <unistd.h>
 #endif
 
@@ -277,19 +276,6 @@ SimUnit::Address FreshAddress() {
                             static_cast<uint8_t>(n)};
 }
 
-// The port claim of a unit is a named mutex. On Linux the platform layer keeps
-// it as a shared-memory object that nobody removes; the addresses made here
-// belong to this process alone, so their objects can go with the scope.
-void ForgetPortClaim(const SimUnit &unit) {
-#ifdef _WIN32
-    (void)unit; // Windows removes a named mutex with its last handle.
-#else
-    const std::wstring location = SimStack::AddressText(unit.BluetoothAddress());
-    const std::string name = "/Ostrel_lib.DeviceMutex" + std::string(location.begin(), location.end());
-    shm_unlink(name.c_str());
-#endif
-}
-
 } // namespace
 
 SimStackScope::SimStackScope()
@@ -301,16 +287,12 @@ SimStackScope::SimStackScope()
 SimStackScope::~SimStackScope() {
     for (const std::shared_ptr<SimUnit> &unit : m_units)
         SimStack::RemoveUnit(unit.get());
-    for (const std::shared_ptr<SimUnit> &unit : m_generated)
-        ForgetPortClaim(*unit);
     BluetoothStackType = m_savedStackType;
     RegisterStackBackend(kStackSimulated, m_savedBackend);
 }
 
 std::shared_ptr<SimUnit> SimStackScope::AddUnit(const std::string &serial) {
-    auto unit = std::make_shared<SimUnit>(serial, FreshAddress());
-    m_generated.push_back(unit);
-    return AddUnit(unit);
+    return AddUnit(std::make_shared<SimUnit>(serial, FreshAddress()));
 }
 
 std::shared_ptr<SimUnit> SimStackScope::AddUnit(std::shared_ptr<SimUnit> unit) {

@@ -129,7 +129,6 @@ class SimStackScope {
     const StackBackend *m_savedBackend;
     int32_t m_savedStackType;
     std::vector<std::shared_ptr<SimUnit>> m_units;
-    std::vector<std::shared_ptr<SimUnit>> m_generated; // with addresses made here
 };
 
 } // namespace sim

@@ -13,23 +13,22 @@
 //   build polls trylock instead, see LockMutex);
 // - the owner's thread id and depth sit beside the mutex, so that a release by
 //   a non-owner is refused before unlock is called.
-// A named mutex is process-shared and lives in POSIX shared memory under
-// "/Ostrel_lib.<escaped name>". Processes racing to create it serialise on an
-// flock of the shared-memory file around the size check and initialisation; a
-// magic word marks a finished initialisation, so a creator that died half-way
-// is simply redone. The objects are never unlinked: there are few names (the
-// device list and one per unit) and another process may open the name at any
-// moment, which an unlink would silently split into two mutexes.
+// A named mutex is process-shared and lives in a file of the user who runs
+// the host (NamedObjectFiles.h says where, and how it is gone once no process
+// has the name open, as a Windows object is).
 //
 // Inside one process every handle of a name shares one mapping (a registry
 // keyed by name). That makes same-name handles literally one mutex here, and
-// gives one exact count of the acquisitions held by this process's threads.
-// The count matters because glibc links a held robust mutex into its owner's
+// gives one exact count of the acquisitions held through that mapping. The
+// count matters because glibc links a held robust mutex into its owner's
 // per-thread list through the mutex memory itself: unmapping (or freeing) it
-// while any thread of the process holds it would corrupt that list. So the
-// memory goes away only when the last handle closes with nothing held; closed
-// while held, it is kept on purpose (see CloseMutex). Unnamed mutexes are the
-// same on an anonymous private mapping with one handle.
+// while a thread still holds it through that mapping would corrupt that list.
+// When the last handle closes, the mutex leaves the registry (the name's next
+// handle opens whatever the name then holds) and its memory is unmapped,
+// unless a thread still holds it: if that is the closing thread and no other
+// process can see the object, it is released first; otherwise the memory
+// stays mapped for good (see CloseMutex). Unnamed mutexes are the same on an anonymous private
+// mapping with one handle.
 //
 // Thread priorities: the OS scheduler is not changed. Raising a priority needs
 // privileges, and a thread that lowers its own (raises its nice value) cannot
@@ -40,6 +39,7 @@
 #include "Platform.h"
 
 #include "GUtils.h"
+#include "NamedObjectFiles.h"
 
 #include <atomic>
 #include <cerrno>
@@ -52,12 +52,10 @@
 #include <string>
 
 #include <dlfcn.h>
-#include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
-#include <sys/file.h>
+#include <signal.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 static const wchar_t kTraceModule[] = L"Platform.cpp";
@@ -98,9 +96,8 @@ struct KernelObject {
 // ---------------------------------------------------------------- mutexes
 
 constexpr uint32_t kMutexReady = 0x4f4d7402u; // changes with the layout below
-constexpr char kSharedNamePrefix[] = "/Ostrel_lib.";
 
-// The memory of one mutex: a shared-memory object for a named mutex, an
+// The memory of one mutex: a mapped object file for a named mutex, an
 // anonymous private mapping for an unnamed one.
 struct MutexMemory {
     uint32_t ready; // kMutexReady once the rest is initialised
@@ -116,8 +113,9 @@ static_assert(std::atomic<int32_t>::is_always_lock_free, "shared between process
 // This process's view of one mutex, shared by all its handles.
 struct MutexBody {
     MutexMemory *memory = nullptr;
-    std::string sharedName; // empty for an unnamed mutex
-    int handles = 0;        // open handles; guarded by RegistryLock
+    NamedObjectFiles::Object file; // of a named mutex
+    std::string fileName;          // empty for an unnamed mutex
+    int handles = 0;               // open handles; guarded by RegistryLock
     // Acquisitions held by threads of this process. Changed only by the owner
     // while it owns the mutex; read by CloseMutex.
     std::atomic<int> holds{0};
@@ -181,57 +179,12 @@ std::string ToUtf8(const wchar_t *text) {
     return out;
 }
 
-// Shared-memory names allow no '/' after the first and no control bytes. Any
-// byte outside [A-Za-z0-9._-] becomes %XX, which keeps distinct names distinct.
-std::string SharedMemoryName(const wchar_t *name) {
-    static const char hex[] = "0123456789ABCDEF";
-    std::string out = kSharedNamePrefix;
-    for (unsigned char c : ToUtf8(name)) {
-        bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' ||
-                     c == '_' || c == '-';
-        if (plain) {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 0x0F];
-        }
-    }
-    return out;
-}
-
-// Maps the named object and initialises its mutex if no process has done so
-// yet. The flock makes size check and initialisation one step across processes.
-MutexMemory *MapSharedMutex(const std::string &sharedName) {
-    int fd = shm_open(sharedName.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, S_IRUSR | S_IWUSR);
-    if (fd < 0) {
-        OSTREL_TRACE(L"shm_open failed, errno " << errno);
-        return nullptr;
-    }
-    MutexMemory *memory = nullptr;
-    if (flock(fd, LOCK_EX) == 0) {
-        struct stat info {};
-        bool sized = fstat(fd, &info) == 0 && (info.st_size >= static_cast<off_t>(sizeof(MutexMemory)) ||
-                                               ftruncate(fd, static_cast<off_t>(sizeof(MutexMemory))) == 0);
-        void *address =
-            sized ? mmap(nullptr, sizeof(MutexMemory), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0) : MAP_FAILED;
-        if (address != MAP_FAILED) {
-            memory = static_cast<MutexMemory *>(address);
-            if (memory->ready != kMutexReady) {
-                if (InitRobustMutex(memory, true)) {
-                    memory->ready = kMutexReady;
-                } else {
-                    munmap(address, sizeof(MutexMemory));
-                    memory = nullptr;
-                }
-            }
-        }
-        flock(fd, LOCK_UN);
-    }
-    if (memory == nullptr)
-        OSTREL_TRACE(L"cannot set up the shared mutex, errno " << errno);
-    close(fd);
-    return memory;
+bool InitSharedMutex(void *memory) {
+    auto *mutex = static_cast<MutexMemory *>(memory);
+    if (!InitRobustMutex(mutex, true))
+        return false;
+    mutex->ready = kMutexReady;
+    return true;
 }
 
 MutexMemory *MapPrivateMutex() {
@@ -249,25 +202,30 @@ MutexMemory *MapPrivateMutex() {
 
 // Caller holds RegistryLock.
 MutexBody *OpenNamedBody(const wchar_t *name) {
-    std::string sharedName = SharedMemoryName(name);
-    auto found = Registry().find(sharedName);
+    const std::string fileName = NamedObjectFiles::FileName(ToUtf8(name));
+    auto found = Registry().find(fileName);
     if (found != Registry().end())
         return found->second;
-    if (sharedName.size() > NAME_MAX) {
+    if (fileName.size() > NAME_MAX) {
         OSTREL_TRACE(L"mutex name too long");
         return nullptr;
     }
-    MutexMemory *memory = MapSharedMutex(sharedName);
-    if (memory == nullptr)
+    NamedObjectFiles::Object file;
+    if (!NamedObjectFiles::Open(fileName, sizeof(MutexMemory), &InitSharedMutex, file))
         return nullptr;
-    auto *body = new (std::nothrow) MutexBody();
+    auto *memory = static_cast<MutexMemory *>(file.memory);
+    auto *body = memory->ready == kMutexReady ? new (std::nothrow) MutexBody() : nullptr;
     if (body == nullptr) {
+        if (memory->ready != kMutexReady)
+            OSTREL_TRACE(L"the named object " << name << L" is not a mutex");
+        NamedObjectFiles::Release(file);
         munmap(memory, sizeof(MutexMemory));
         return nullptr;
     }
     body->memory = memory;
-    body->sharedName = sharedName;
-    Registry()[sharedName] = body;
+    body->file = file;
+    body->fileName = fileName;
+    Registry()[fileName] = body;
     return body;
 }
 
@@ -282,36 +240,6 @@ MutexBody *OpenPrivateBody() {
     }
     body->memory = memory;
     return body;
-}
-
-void CloseMutex(MutexObject *object) {
-    MutexBody *body = object->body;
-    object->kind = ObjectKind::Dead;
-    delete object;
-    std::lock_guard<std::mutex> lock(RegistryLock());
-    if (--body->handles > 0)
-        return;
-    // Still held by a thread of this process (or by one that ended holding
-    // it): the memory stays mapped for good, because the holder's robust list
-    // runs through it. A named body stays in the registry, so the next handle
-    // of that name finds the same mapping; an unnamed one is unreachable and
-    // only its page is kept.
-    if (body->holds.load() > 0) {
-        if (body->sharedName.empty())
-            delete body;
-        return;
-    }
-    if (!body->sharedName.empty())
-        Registry().erase(body->sharedName);
-    else
-        pthread_mutex_destroy(&body->memory->mutex);
-    munmap(body->memory, sizeof(MutexMemory));
-    delete body;
-}
-
-MutexObject *AsMutex(Handle handle) {
-    auto *object = static_cast<KernelObject *>(handle);
-    return object != nullptr && object->kind == ObjectKind::Mutex ? static_cast<MutexObject *>(object) : nullptr;
 }
 
 // Cached per thread: every mutex wait and release asks for it, and the system
@@ -330,6 +258,55 @@ int32_t CurrentThreadId() {
         t_threadId = static_cast<int32_t>(gettid());
     }
     return t_threadId;
+}
+
+// Gives up every acquisition, when all that were made through this mapping
+// are the calling thread's; false otherwise.
+bool ReleaseAllOfCaller(MutexBody *body) {
+    MutexMemory *memory = body->memory;
+    if (memory->ownerThread.load(std::memory_order_relaxed) != CurrentThreadId())
+        return false;
+    const int32_t depth = memory->depth;
+    if (depth != body->holds.load())
+        return false;
+    memory->ownerThread.store(0, std::memory_order_relaxed);
+    memory->depth = 0;
+    body->holds.store(0);
+    for (int32_t i = 0; i < depth; ++i)
+        pthread_mutex_unlock(&memory->mutex);
+    return true;
+}
+
+void CloseMutex(MutexObject *object) {
+    MutexBody *body = object->body;
+    object->kind = ObjectKind::Dead;
+    delete object;
+    std::lock_guard<std::mutex> lock(RegistryLock());
+    if (--body->handles > 0)
+        return;
+    // The process's last handle. The next handle of the name opens whatever
+    // the name then holds: this object while another process has it open,
+    // else a fresh one.
+    const bool named = !body->fileName.empty();
+    if (named)
+        Registry().erase(body->fileName);
+    const bool unseen = !named || NamedObjectFiles::Release(body->file);
+    // Nobody else can see it any more, so what the closing thread still
+    // holds of it can go. Anything else still held stays mapped for good: the
+    // holder's robust list runs through that memory. Only the page is kept.
+    if (body->holds.load() > 0 && !(unseen && ReleaseAllOfCaller(body))) {
+        delete body;
+        return;
+    }
+    if (!named)
+        pthread_mutex_destroy(&body->memory->mutex);
+    munmap(body->memory, sizeof(MutexMemory));
+    delete body;
+}
+
+MutexObject *AsMutex(Handle handle) {
+    auto *object = static_cast<KernelObject *>(handle);
+    return object != nullptr && object->kind == ObjectKind::Mutex ? static_cast<MutexObject *>(object) : nullptr;
 }
 
 #if defined(__SANITIZE_THREAD__)
@@ -441,16 +418,41 @@ bool SetStackSize(pthread_attr_t *attr, uint32_t stackSize) {
 
 // ---------------------------------------------------------------- debug output
 
-void WriteAll(int fd, const std::string &bytes) {
+// False when not every byte could be written; errno tells why.
+bool WriteAll(int fd, const std::string &bytes) {
     size_t done = 0;
     while (done < bytes.size()) {
         ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
-            return;
+            return false;
         done += static_cast<size_t>(n);
     }
+    return true;
+}
+
+// Standard error may be a pipe whose reader has gone; that must not end the
+// host by SIGPIPE. The signal is held back on this thread for the write, and
+// one that the write raised is taken back before the mask is restored.
+void WriteWithoutPipeSignal(int fd, const std::string &bytes) {
+    sigset_t pipeSignal;
+    sigset_t saved;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    if (pthread_sigmask(SIG_BLOCK, &pipeSignal, &saved) != 0) {
+        WriteAll(fd, bytes);
+        return;
+    }
+    sigset_t pending;
+    sigemptyset(&pending);
+    const bool pendingBefore = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+    if (!WriteAll(fd, bytes) && errno == EPIPE && !pendingBefore) {
+        const timespec now{0, 0};
+        while (sigtimedwait(&pipeSignal, nullptr, &now) == -1 && errno == EINTR) {
+        }
+    }
+    pthread_sigmask(SIG_SETMASK, &saved, nullptr);
 }
 
 } // namespace
@@ -647,7 +649,7 @@ void OutputDebugText(const wchar_t *text) {
     if (text == nullptr)
         return;
     // One write, so that lines of different threads do not interleave.
-    WriteAll(STDERR_FILENO, ToUtf8(text));
+    WriteWithoutPipeSignal(STDERR_FILENO, ToUtf8(text));
 }
 
 bool GetOsVersion(OsVersion &out) {

@@ -20,6 +20,10 @@ int Recv(RfcommSocketHandle, uint8_t *, int) {
     return kSocketError;
 }
 
+int Shutdown(RfcommSocketHandle) {
+    return kSocketError;
+}
+
 int Close(RfcommSocketHandle) {
     return kSocketError;
 }
@@ -28,10 +32,12 @@ int LastError() {
     return kErrorAddressFamilyNotSupported;
 }
 
-const RfcommSocketApi kNoStack = {&Open, &ConnectSerialPort, &Send, &Recv, &Close, &LastError};
+const RfcommSocketApi kNoStack = {&Open, &ConnectSerialPort, &Send, &Recv, &Shutdown, &Close, &LastError};
 
 } // namespace
 
 const RfcommSocketApi &PlatformRfcommSockets() {
     return kNoStack;
 }
+
+void SetSocketConnectForTesting(SocketConnectFunction) {}

@@ -3,6 +3,8 @@
 // from the module's unload would run inside the loader lock.
 #include "RfcommSocket.h"
 
+#include <atomic>
+
 // clang-format off
 #include <winsock2.h>
 #include <ws2bth.h>
@@ -16,6 +18,8 @@ namespace {
 
 // The Serial Port Profile service class, 00001101-0000-1000-8000-00805F9B34FB.
 const GUID kSerialPortServiceClass = {0x00001101, 0x0000, 0x1000, {0x80, 0x00, 0x00, 0x80, 0x5F, 0x9B, 0x34, 0xFB}};
+
+std::atomic<SocketConnectFunction> g_connectForTesting{nullptr};
 
 // WSAStartup's result (0 when Winsock runs). Function-local statics start
 // once, whichever thread comes first.
@@ -49,6 +53,8 @@ int ConnectSerialPort(RfcommSocketHandle handle, uint64_t address) {
     target.serviceClassId = kSerialPortServiceClass;
     // Any channel: the system looks the channel up from the service class.
     target.port = BT_PORT_ANY;
+    if (SocketConnectFunction connectForTesting = g_connectForTesting.load())
+        return connectForTesting(handle, reinterpret_cast<const uint8_t *>(&target), static_cast<int>(sizeof target));
     return connect(ToSocket(handle), reinterpret_cast<const sockaddr *>(&target), static_cast<int>(sizeof target));
 }
 
@@ -60,6 +66,10 @@ int Recv(RfcommSocketHandle handle, uint8_t *buffer, int size) {
     return recv(ToSocket(handle), reinterpret_cast<char *>(buffer), size, 0);
 }
 
+int Shutdown(RfcommSocketHandle handle) {
+    return shutdown(ToSocket(handle), SD_BOTH);
+}
+
 int Close(RfcommSocketHandle handle) {
     return closesocket(ToSocket(handle));
 }
@@ -68,10 +78,14 @@ int LastError() {
     return WSAGetLastError();
 }
 
-const RfcommSocketApi kWinsock = {&Open, &ConnectSerialPort, &Send, &Recv, &Close, &LastError};
+const RfcommSocketApi kWinsock = {&Open, &ConnectSerialPort, &Send, &Recv, &Shutdown, &Close, &LastError};
 
 } // namespace
 
 const RfcommSocketApi &PlatformRfcommSockets() {
     return kWinsock;
+}
+
+void SetSocketConnectForTesting(SocketConnectFunction connect) {
+    g_connectForTesting.store(connect);
 }

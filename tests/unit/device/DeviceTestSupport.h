@@ -16,7 +16,6 @@
 #ifdef _WIN32
 #include <process.h>
 #else
-#include <sys/mman.h>
 #include <unistd.h>
 #endif
 
@@ -33,8 +32,7 @@ inline int ProcessId() {
 }
 
 // A port whose claim no other test or test process shares. `prefix` comes in
-// front of the unique part of the location (backslashes allowed). On Linux
-// the claim's shared-memory object is removed afterwards.
+// front of the unique part of the location (backslashes allowed).
 class TestPort {
   public:
     explicit TestPort(const std::wstring &prefix = L"") {
@@ -43,21 +41,11 @@ class TestPort {
         m_location = prefix + L"devtest" + std::to_wstring(ProcessId()) + L"x" + std::to_wstring(n);
         m_port = GPortRef(m_location, L"unit" + std::to_wstring(n), L"", nullptr, 0);
     }
-    ~TestPort() {
-#ifndef _WIN32
-        const std::wstring name = GDeviceIO::PortMutexName(m_port);
-        shm_unlink(("/Ostrel_lib." + std::string(name.begin(), name.end())).c_str());
-#endif
-    }
     TestPort(const TestPort &) = delete;
     TestPort &operator=(const TestPort &) = delete;
 
-    const GPortRef &Port() const {
-        return m_port;
-    }
-    const std::wstring &Location() const {
-        return m_location;
-    }
+    const GPortRef &Port() const { return m_port; }
+    const std::wstring &Location() const { return m_location; }
     std::string NarrowMutexName() const {
         const std::wstring name = GDeviceIO::PortMutexName(m_port);
         return std::string(name.begin(), name.end());

@@ -18,6 +18,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -42,12 +43,17 @@ constexpr int kErrorTimedOut = 10060;
 struct FakeSocket {
     std::deque<Bytes> inbound;
     bool peerClosed = false;
+    bool shutDown = false;
     bool closed = false;
+    int receiving = 0; // threads inside recv on this socket
     Bytes sent;
 };
 
 // Sockets are numbers from 7 up. The test plays the peer: it queues chunks
-// and closes the link; a receive waits for either, or for a local close.
+// and closes the link; a receive waits for either, or for a local shutdown
+// or close. It also notes what a real system would punish: a socket closed
+// under a receive that still uses it (the system may give the number to the
+// next socket at once) and a receive on a socket already closed.
 struct FakeStack {
     std::mutex mutex;
     std::condition_variable changed;
@@ -56,8 +62,12 @@ struct FakeStack {
     int openError = 0;    // non-zero: open fails with it
     int connectError = 0; // non-zero: connect fails with it
     int closeResult = 0;
+    bool shutdownWakesReceive = true;
     int opens = 0;
     int receiving = 0; // threads inside recv
+    int closesUnderReceive = 0;
+    int receivesOnClosed = 0;
+    std::vector<std::string> calls; // "shutdown 7", "close 7"
     std::vector<RfcommSocketHandle> closes;
     std::vector<uint64_t> addresses;
 
@@ -82,6 +92,15 @@ struct FakeStack {
     std::vector<RfcommSocketHandle> Closes() {
         std::lock_guard<std::mutex> lock(mutex);
         return closes;
+    }
+    std::vector<std::string> Calls() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return calls;
+    }
+    // {closes under a receive, receives on a closed socket}
+    std::pair<int, int> Misuses() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return {closesUnderReceive, receivesOnClosed};
     }
 };
 
@@ -127,17 +146,24 @@ int FakeSend(RfcommSocketHandle s, const uint8_t *bytes, int count) {
 int FakeRecv(RfcommSocketHandle s, uint8_t *buffer, int size) {
     std::unique_lock<std::mutex> lock(g_fake->mutex);
     auto found = g_fake->sockets.find(s);
-    if (found == g_fake->sockets.end() || found->second.closed)
+    if (found == g_fake->sockets.end() || found->second.closed) {
+        ++g_fake->receivesOnClosed;
         return Fail(kErrorNotSocket);
+    }
     FakeSocket &socket = found->second;
     ++g_fake->receiving;
-    g_fake->changed.wait(lock, [&] { return !socket.inbound.empty() || socket.peerClosed || socket.closed; });
+    ++socket.receiving;
+    g_fake->changed.wait(lock, [&] {
+        return !socket.inbound.empty() || socket.peerClosed || socket.closed ||
+               (socket.shutDown && g_fake->shutdownWakesReceive);
+    });
     --g_fake->receiving;
+    --socket.receiving;
     if (socket.closed)
         return Fail(kErrorInterrupted);
     t_lastError = 0;
-    if (socket.inbound.empty())
-        return 0; // orderly close by the peer
+    if (socket.inbound.empty() || socket.shutDown)
+        return 0; // orderly close by the peer, or shut down here
     Bytes &chunk = socket.inbound.front();
     const int n = std::min(size, static_cast<int>(chunk.size()));
     std::copy(chunk.begin(), chunk.begin() + n, buffer);
@@ -147,9 +173,20 @@ int FakeRecv(RfcommSocketHandle s, uint8_t *buffer, int size) {
     return n;
 }
 
+int FakeShutdown(RfcommSocketHandle s) {
+    std::lock_guard<std::mutex> lock(g_fake->mutex);
+    g_fake->calls.push_back("shutdown " + std::to_string(s));
+    g_fake->sockets[s].shutDown = true;
+    g_fake->changed.notify_all();
+    return 0;
+}
+
 int FakeClose(RfcommSocketHandle s) {
     std::lock_guard<std::mutex> lock(g_fake->mutex);
+    g_fake->calls.push_back("close " + std::to_string(s));
     g_fake->closes.push_back(s);
+    if (g_fake->sockets[s].receiving > 0)
+        ++g_fake->closesUnderReceive;
     g_fake->sockets[s].closed = true;
     g_fake->changed.notify_all();
     return g_fake->closeResult;
@@ -159,7 +196,8 @@ int FakeLastError() {
     return t_lastError;
 }
 
-const RfcommSocketApi kFakeSockets = {&FakeOpen, &FakeConnect, &FakeSend, &FakeRecv, &FakeClose, &FakeLastError};
+const RfcommSocketApi kFakeSockets = {&FakeOpen,     &FakeConnect, &FakeSend,     &FakeRecv,
+                                      &FakeShutdown, &FakeClose,   &FakeLastError};
 
 // ---------------------------------------------------------------- receiver
 
@@ -180,6 +218,31 @@ struct Receiver {
     }
 };
 
+// A receiver that can hold the reader inside the callback.
+struct GatedReceiver {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool open = true;
+    int entered = 0;
+
+    static void Receive(const uint8_t *, int32_t, void *context) {
+        auto *self = static_cast<GatedReceiver *>(context);
+        std::unique_lock<std::mutex> lock(self->mutex);
+        ++self->entered;
+        self->changed.notify_all();
+        self->changed.wait(lock, [self] { return self->open; });
+    }
+    void Set(bool isOpen) {
+        std::lock_guard<std::mutex> lock(mutex);
+        open = isOpen;
+        changed.notify_all();
+    }
+    bool WaitEntered(int count) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, std::chrono::seconds(30), [&] { return entered >= count; });
+    }
+};
+
 void NoPorts(std::vector<GPortRef> &ports) {
     ports.clear();
 }
@@ -194,8 +257,22 @@ GPortRef UnitPort(const std::wstring &location, int32_t recordSize = kDeviceInfo
     return GPortRef(location, L"KTRX-7", L"", record.data(), recordSize);
 }
 
-std::wstring Line(int line, const std::wstring &message) {
-    return L"MSBTDeviceImp.cpp(" + std::to_wstring(line) + L") : " + message + L"\n";
+// A trace line of this module with its source line number as "#".
+std::wstring Line(const std::wstring &message) {
+    return L"MSBTDeviceImp.cpp(#) : " + message + L"\n";
+}
+
+// The captured lines with their source line numbers as "#".
+std::vector<std::wstring> Unnumbered(const TraceCapture &capture) {
+    std::vector<std::wstring> lines = capture.Lines();
+    for (std::wstring &line : lines)
+        line = std::regex_replace(line, std::wregex(L"^MSBTDeviceImp\\.cpp\\([0-9]+\\)"), L"MSBTDeviceImp.cpp(#)");
+    return lines;
+}
+
+size_t CountLine(const TraceCapture &capture, const std::wstring &line) {
+    const std::vector<std::wstring> lines = Unnumbered(capture);
+    return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
 }
 
 class MSBTDeviceImpTest : public ::testing::Test {
@@ -256,10 +333,10 @@ TEST_F(MSBTDeviceImpTest, SocketThatCannotBeMadeIsTracedWithItsError) {
     EXPECT_EQ(device->Open(nullptr), -1);
     // One attempt on any system this runs on.
     EXPECT_EQ(m_fake.opens, 1);
-    EXPECT_EQ(capture.Lines(), (std::vector<std::wstring>{
-                                   Line(160, L"\nsocket function call failed with error 10043."),
-                                   Line(277, L"Error opening Bluetooth device with id KTRX-7"),
-                               }));
+    EXPECT_EQ(Unnumbered(capture), (std::vector<std::wstring>{
+                                       Line(L"\nsocket function call failed with error 10043."),
+                                       Line(L"Error opening Bluetooth device with id KTRX-7"),
+                                   }));
 }
 
 TEST_F(MSBTDeviceImpTest, FailedConnectClosesTheSocketAndAllowsAnotherOpen) {
@@ -269,11 +346,11 @@ TEST_F(MSBTDeviceImpTest, FailedConnectClosesTheSocketAndAllowsAnotherOpen) {
     TraceCapture capture;
     EXPECT_EQ(device->Open(nullptr), -1);
     const std::wstring first = L"\nconnect call failed10060\n SOCKET ID:7";
-    EXPECT_EQ(capture.Lines(), (std::vector<std::wstring>{
-                                   Line(168, first),
-                                   Line(172, first + L"\n CLOSING SOCKET:0"),
-                                   Line(277, L"Error opening Bluetooth device with id KTRX-7"),
-                               }));
+    EXPECT_EQ(Unnumbered(capture), (std::vector<std::wstring>{
+                                       Line(first),
+                                       Line(first + L"\n CLOSING SOCKET:0"),
+                                       Line(L"Error opening Bluetooth device with id KTRX-7"),
+                                   }));
     EXPECT_EQ(m_fake.Closes(), std::vector<RfcommSocketHandle>{7});
     EXPECT_EQ(Imp(*device).Connection()->socket.load(), kInvalidSocket);
     EXPECT_EQ(m_fake.addresses, std::vector<uint64_t>{kUnitAddress});
@@ -295,7 +372,7 @@ TEST_F(MSBTDeviceImpTest, WriteWithoutLinkFailsWithCountZero) {
     int32_t count = 3;
     EXPECT_EQ(device->Write(bytes, &count), -1);
     EXPECT_EQ(count, 0);
-    EXPECT_EQ(capture.Lines(), std::vector<std::wstring>{Line(376, L"Send Failed10038")});
+    EXPECT_EQ(Unnumbered(capture), std::vector<std::wstring>{Line(L"Send Failed10038")});
 
     // Before OSInitialize there is no record: every operation but the status
     // fails, and the count is left alone.
@@ -348,6 +425,32 @@ TEST_F(MSBTDeviceImpTest, WithoutTheStackNoSocketCanBeMade) {
 #endif
 }
 
+#ifdef _WIN32
+// The address the Microsoft stack connects to, as the bytes that reach
+// Winsock's connect: 30 packed bytes, little-endian.
+Bytes g_connectedTo;
+
+int RecordConnect(RfcommSocketHandle, const uint8_t *address, int length) {
+    g_connectedTo.assign(address, address + length);
+    return 0;
+}
+
+TEST(MSBTSocketAddressTest, ConnectGetsTheUnitsSerialPortService) {
+    SetSocketConnectForTesting(&RecordConnect);
+    const int result = PlatformRfcommSockets().connectSerialPort(1234, kUnitAddress);
+    SetSocketConnectForTesting(nullptr);
+    EXPECT_EQ(result, 0);
+    const Bytes expected = {
+        0x20, 0x00,                                     // AF_BTH
+        0x45, 0x23, 0x01, 0xA4, 0x16, 0x00, 0x00, 0x00, // the unit's address
+        0x01, 0x11, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, // 00001101-0000-1000-
+        0x80, 0x00, 0x00, 0x80, 0x5F, 0x9B, 0x34, 0xFB, // 8000-00805F9B34FB
+        0xFF, 0xFF, 0xFF, 0xFF,                         // any channel
+    };
+    EXPECT_EQ(g_connectedTo, expected);
+}
+#endif
+
 // ---------------------------------------------------------------- live links
 
 using MSBTDeviceImpConcurrencyTest = MSBTDeviceImpTest;
@@ -383,15 +486,15 @@ TEST_F(MSBTDeviceImpConcurrencyTest, ChunksReachTheCallbackUntilThePeerCloses) {
 
     m_fake.ClosePeer(s);
     ASSERT_TRUE(WaitUntil([&] { return capture.Contains(L"Read Failed"); }));
-    EXPECT_EQ(capture.Count(Line(86, L"Read Failed0")), 1u);
+    EXPECT_EQ(CountLine(capture, Line(L"Read Failed0")), 1u);
     EXPECT_EQ(device->Write(command, &count), -1);
     EXPECT_EQ(count, 0);
-    EXPECT_TRUE(capture.Contains(Line(376, L"Send Failed10057")));
+    EXPECT_EQ(CountLine(capture, Line(L"Send Failed10057")), 1u);
 
     capture.Clear();
     EXPECT_EQ(device->Close(), 0);
     EXPECT_FALSE(device->m_isOpen);
-    EXPECT_EQ(capture.Lines(), std::vector<std::wstring>{Line(203, L"\n CLOSING SOCKET:0")});
+    EXPECT_EQ(Unnumbered(capture), std::vector<std::wstring>{Line(L"\n CLOSING SOCKET:0")});
     // Nothing left to close: no trace.
     capture.Clear();
     EXPECT_EQ(device->Close(), 0);
@@ -417,6 +520,58 @@ TEST_F(MSBTDeviceImpConcurrencyTest, CloseReturnsOnlyAfterTheReaderHasEnded) {
         EXPECT_EQ(m_fake.Receiving(), 0);
         EXPECT_EQ(capture.Count(L"Read Failed"), static_cast<size_t>(cycle + 1));
     }
+}
+
+// The close race: once a socket is closed, the system may give its number to
+// the next socket made anywhere in the process, and a reader still about to
+// receive on it would read another connection's bytes or wait for ever. So a
+// close shuts the socket down, waits for the reader and only then closes the
+// socket: never under a receive, and never before a receive still to come,
+// also when the reader is busy in the callback as the close begins.
+TEST_F(MSBTDeviceImpConcurrencyTest, SocketIsClosedOnlyAfterItsReaderHasEnded) {
+    auto device = MakeDevice(UnitPort(m_port.Location()), false);
+    GatedReceiver receiver;
+    device->SetReceiveCallback(&GatedReceiver::Receive, &receiver);
+    for (int cycle = 0; cycle < 6; ++cycle) {
+        ASSERT_EQ(device->Open(nullptr), 0);
+        const RfcommSocketHandle s = Imp(*device).Connection()->socket.load();
+        std::thread releaser;
+        if (cycle % 2 == 1) {
+            receiver.Set(false);
+            m_fake.Deliver(s, Bytes{1, 2, 3});
+            ASSERT_TRUE(receiver.WaitEntered(cycle / 2 + 1));
+            releaser = std::thread([&] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                receiver.Set(true);
+            });
+        }
+        ASSERT_EQ(device->Close(), 0);
+        if (releaser.joinable())
+            releaser.join();
+        const std::vector<std::string> calls = m_fake.Calls();
+        ASSERT_GE(calls.size(), 2u);
+        EXPECT_EQ(std::vector<std::string>(calls.end() - 2, calls.end()),
+                  (std::vector<std::string>{"shutdown " + std::to_string(s), "close " + std::to_string(s)}));
+        EXPECT_EQ(m_fake.Receiving(), 0);
+    }
+    EXPECT_EQ(m_fake.Misuses(), std::make_pair(0, 0));
+}
+
+// A stack whose shutdown leaves the receive waiting must not hang the close:
+// after a bound the socket is closed under the receive, which ends it, and
+// the reader, told to stop, receives no more.
+TEST_F(MSBTDeviceImpConcurrencyTest, ReceiveThatShutdownDoesNotEndIsEndedByTheClose) {
+    m_fake.shutdownWakesReceive = false;
+    auto device = MakeDevice(UnitPort(m_port.Location()));
+    TraceCapture capture;
+    ASSERT_EQ(device->Open(nullptr), 0);
+    ASSERT_TRUE(WaitUntil([&] { return m_fake.Receiving() == 1; }));
+    EXPECT_EQ(device->Close(), 0);
+    EXPECT_EQ(m_fake.Calls(), (std::vector<std::string>{"shutdown 7", "close 7"}));
+    EXPECT_EQ(m_fake.Misuses(), std::make_pair(1, 0));
+    EXPECT_EQ(m_fake.Receiving(), 0);
+    EXPECT_EQ(capture.Count(L"Read Failed"), 1u);
+    EXPECT_EQ(capture.Count(L"CLOSING SOCKET:0"), 1u);
 }
 
 TEST_F(MSBTDeviceImpConcurrencyTest, SecondOpenReplacesTheLink) {

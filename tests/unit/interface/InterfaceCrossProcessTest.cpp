@@ -138,6 +138,32 @@ TEST_F(InterfaceCrossProcessTest, UnitOpenInOneProcessIsRefusedToAnother) {
     EXPECT_EQ(unit->CommandCount(SimUnit::kCmdStop), 1u);
 }
 
+// A unit's claim goes with the device's last handle, held or not: a host that
+// locks a device and closes it without unlocking leaves the unit free for its
+// other threads and for other processes.
+TEST_F(InterfaceCrossProcessTest, DeviceClosedWhileLockedLeavesItsUnitFree) {
+    auto unit = AddUnit("Locked");
+    OstrelDevice device = Open(*unit);
+    ASSERT_NE(device, nullptr);
+    ASSERT_EQ(Ostrel_Device_Lock(device, 0), 0);
+    ASSERT_EQ(Ostrel_Device_Close(device), 0);
+
+    const std::pair<int, int> pingAndClose = OnOtherThread([&] {
+        OstrelDevice again = Ostrel_Device_Open(lib, "Locked");
+        if (again == nullptr)
+            return std::make_pair(-2, -2);
+        const int ping = Ping(again);
+        return std::make_pair(ping, Ostrel_Device_Close(again));
+    });
+    EXPECT_EQ(pingAndClose, std::make_pair(0, 0));
+
+    const std::string result = ChildProcess::NewMarkerPath("host");
+    ASSERT_EQ(RunTestHost({"open", result, AddressArgument(*unit)}, ChildProcess::StartupAllowanceMs() + 60000), 0);
+    const std::string report = ReadFile(result);
+    ChildProcess::RemoveFile(result);
+    EXPECT_NE(report.find("Contested opened"), std::string::npos) << report;
+}
+
 TEST_F(InterfaceCrossProcessTest, ListMutexHeldByAnotherProcessRefusesGuardedCallsUntilReleased) {
     auto unit = AddUnit("Alpha");
     auto later = AddUnit("Bravo");

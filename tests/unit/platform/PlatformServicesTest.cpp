@@ -8,7 +8,9 @@
 #include <string>
 
 #ifndef _WIN32
+#include <csignal>
 #include <cstdio>
+#include <pthread.h>
 #include <unistd.h>
 #endif
 
@@ -167,6 +169,34 @@ TEST(PlatformOsTest, DebugTextReachesStandardErrorAsUtf8) {
     EXPECT_EQ(capture.Contents(), "Gr\xc3\xbc\xc3\x9f"
                                   "e \xe2\x82\xac \xf0\x9d\x84\x9e\n"
                                   "x\xef\xbf\xbd\xef\xbf\xbd");
+}
+
+// Standard error a pipe that nobody reads any more: the trace is lost, the
+// host lives on, and no SIGPIPE is left waiting to strike later.
+TEST(PlatformOsTest, DebugTextToAPipeWithoutReaderLeavesTheHostRunning) {
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    close(ends[0]);
+    struct sigaction byDefault {
+    }, saved{};
+    byDefault.sa_handler = SIG_DFL;
+    sigemptyset(&byDefault.sa_mask);
+    ASSERT_EQ(sigaction(SIGPIPE, &byDefault, &saved), 0);
+    const int savedStderr = dup(STDERR_FILENO);
+    dup2(ends[1], STDERR_FILENO);
+    close(ends[1]);
+
+    Platform::OutputDebugText(L"nobody reads this\n");
+
+    dup2(savedStderr, STDERR_FILENO);
+    close(savedStderr);
+    sigset_t pending, blocked;
+    sigemptyset(&pending);
+    ASSERT_EQ(sigpending(&pending), 0);
+    EXPECT_EQ(sigismember(&pending, SIGPIPE), 0);
+    ASSERT_EQ(pthread_sigmask(SIG_BLOCK, nullptr, &blocked), 0);
+    EXPECT_EQ(sigismember(&blocked, SIGPIPE), 0);
+    sigaction(SIGPIPE, &saved, nullptr);
 }
 #endif
 

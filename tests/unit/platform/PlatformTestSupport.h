@@ -12,7 +12,6 @@
 #ifdef _WIN32
 #include <process.h>
 #else
-#include <sys/mman.h>
 #include <unistd.h>
 #endif
 
@@ -27,37 +26,22 @@ inline int ProcessId() {
 }
 
 // A mutex name unique to this process and call, so that concurrent test runs
-// never share an object. On Linux the shared-memory object behind it is
-// removed afterwards, which needs the name as the platform layer escapes it:
-// ASCII letters, digits and ". _ -" stay, so only labels with other characters
-// pass their escaped form.
+// never share an object.
 class UniqueName {
   public:
-    explicit UniqueName(const std::wstring &label, const std::string &escapedLabel = std::string()) {
+    explicit UniqueName(const std::wstring &label) {
         static std::atomic<int> counter{0};
         std::string prefix = "OstrelTest." + std::to_string(ProcessId()) + "." + std::to_string(++counter) + ".";
         m_name = std::wstring(prefix.begin(), prefix.end()) + label;
-        m_sharedName =
-            "/Ostrel_lib." + prefix + (escapedLabel.empty() ? std::string(label.begin(), label.end()) : escapedLabel);
-    }
-    ~UniqueName() {
-#ifndef _WIN32
-        shm_unlink(m_sharedName.c_str());
-#endif
     }
     UniqueName(const UniqueName &) = delete;
     UniqueName &operator=(const UniqueName &) = delete;
 
-    const wchar_t *Wide() const {
-        return m_name.c_str();
-    }
-    std::string Narrow() const {
-        return std::string(m_name.begin(), m_name.end());
-    } // ASCII names only
+    const wchar_t *Wide() const { return m_name.c_str(); }
+    std::string Narrow() const { return std::string(m_name.begin(), m_name.end()); } // ASCII names only
 
   private:
     std::wstring m_name;
-    std::string m_sharedName;
 };
 
 // Runs fn on a fresh thread and waits for it to end; returns its result.

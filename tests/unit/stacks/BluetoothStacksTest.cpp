@@ -3,10 +3,13 @@
 #include "BluetoothStacks.h"
 #include "FakeStacks.h"
 #include "StackBackend.h"
+#include "WidIShim.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <map>
+#include <string>
 
 using stacks_test::FakeMicrosoftBluetooth;
 using stacks_test::FakeWidcommShim;
@@ -60,6 +63,46 @@ TEST(BluetoothStackProbes, MissingOrIncompleteShimAnswersNo) {
     std::vector<GPortRef> ports(2);
     SearchWidcommStack(ports);
     EXPECT_EQ(ports.size(), 2u); // the search could not run: nothing changed
+}
+
+namespace {
+
+std::map<int, std::string> g_shimLookups; // ordinal -> name
+
+void *RecordShimLookup(void *, int ordinal, const char *name) {
+    static char function;
+    g_shimLookups[ordinal] = name;
+    return &function;
+}
+
+} // namespace
+
+// Each function of the shim comes from its own ordinal (and, where functions
+// are found by name, its own name), whatever the order of the table's slots.
+TEST(BluetoothStackProbes, EveryShimFunctionComesFromItsOwnOrdinal) {
+    WidI::Api api{};
+    ASSERT_TRUE(ResolveWidIShim(nullptr, &RecordShimLookup, api));
+    const std::map<int, std::string> exported = {
+        {1, "WidI_OpenStack"},
+        {2, "WidI_CloseStack"},
+        {3, "WidI_StartInquiry"},
+        {4, "WidI_StopInquiry"},
+        {5, "WidI_StartServiceDiscovery"},
+        {6, "WidI_GetDeviceCount"},
+        {7, "WidI_GetDeviceRecord"},
+        {8, "WidI_CreateConnection"},
+        {9, "WidI_SetReceiveCallback"},
+        {10, "WidI_DestroyConnection"},
+        {11, "WidI_Connect"},
+        {12, "WidI_Disconnect"},
+        {13, "WidI_Write"},
+        {14, "WidI_ContinueDiscovery"},
+        {15, "WidI_GetDiscoveredChannel"},
+        {16, "WidI_SetConnectionTarget"},
+        {17, "WidI_IsServiceFound"},
+        {18, "WidI_SetEventCallback"},
+    };
+    EXPECT_EQ(g_shimLookups, exported);
 }
 
 // Probes A and C ask the operating system's version, which only Windows has:
