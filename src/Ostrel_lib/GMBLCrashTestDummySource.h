@@ -119,8 +119,8 @@ class GMBLCrashTestDummySource : public GMBLBlobSource {
     // The reference records were read and verified; merging is on. Never
     // returns to false.
     bool RangePrepared = false;
-    // The channel-1 value (0 to 65535) at which its page-0 calibration
-    // crosses zero.
+    // The channel-1 value at which its page-0 calibration crosses zero, within
+    // 0..1048561 (one above the highest value: beyond every reading).
     int32_t RangeThreshold = 0;
     // K1 of page 0 of ReferenceRecord1 is greater than 0.
     bool PositiveSlope = false;
