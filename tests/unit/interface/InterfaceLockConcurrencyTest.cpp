@@ -195,6 +195,7 @@ TEST_F(InterfaceLockConcurrencyTest, CalibrationOnAnotherThreadWhileTheOwnerChan
             ++calls;
         }
     });
+    ASSERT_TRUE(WaitUntil([&] { return calls > 0; }, 10000)); // a loaded machine starts threads late
     for (int i = 0; i < 2000 && !HasFatalFailure(); ++i) {
         ASSERT_EQ(Ostrel_Device_DDSMem_SetActiveCalPage(device, 4, i % 2), 0);
         ASSERT_EQ(Ostrel_Device_DDSMem_SetCalPage(device, 4, 1, 1.0f, (i % 4 < 2) ? 2.0f : 3.0f, 0.0f, "u"), 0);
