@@ -2,10 +2,14 @@
 // and its retries, and closing at Ostrel_Uninit.
 #include "InterfaceTestSupport.h"
 
+#include "COstrelLibrary.h"
+#include "LiveDevices.h"
 #include "TraceCapture.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <mutex>
 #include <string>
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -204,6 +208,84 @@ TEST_F(InterfaceLockConcurrencyTest, CalibrationOnAnotherThreadWhileTheOwnerChan
     calibrator.join();
     EXPECT_GT(calls, 0);
     EXPECT_EQ(wrong, 0);
+}
+
+TEST_F(InterfaceLockConcurrencyTest, CalibratingThreadsNeverHoldUpTheOwnersChangesOrItsClose) {
+    auto unit = AddUnit("Alpha");
+    OstrelDevice device = Open(*unit);
+    ASSERT_NE(device, nullptr);
+    // The calibrating threads give up after a while, so that a starved change
+    // shows as a slow one rather than as a hang.
+    const auto giveUp = Clock::now() + std::chrono::seconds(20);
+    std::atomic<bool> stop{false};
+    std::atomic<int64_t> calls{0};
+    const auto calibrate = [&] {
+        while (!stop && Clock::now() < giveUp)
+            for (int i = 0; i < 64; ++i, ++calls)
+                Ostrel_Device_CalibrateData2(device, 3, 32768);
+    };
+    std::thread first(calibrate);
+    std::thread second(calibrate);
+    ASSERT_TRUE(WaitUntil([&] { return calls > 10000; }, 10000));
+
+    int64_t slowest = 0;
+    for (int i = 0; i < 100 && !HasFailure(); ++i) {
+        const auto start = Clock::now();
+        EXPECT_EQ(Ostrel_Device_DDSMem_SetActiveCalPage(device, 3, i % 2), 0);
+        slowest = std::max(slowest, MillisecondsSince(start));
+    }
+    const auto start = Clock::now();
+    EXPECT_EQ(Ostrel_Device_Close(device), 0);
+    const int64_t close = MillisecondsSince(start);
+    stop = true;
+    first.join();
+    second.join();
+    // Generous bounds for a loaded machine and emulation; starved, each would
+    // take as long as the calibrating threads kept on.
+    EXPECT_LT(slowest, 1000);
+    EXPECT_LT(close, 2000);
+}
+
+// A lookup that comes while a change waits goes after it, however busy the
+// lookups already in progress keep the lock.
+TEST(LiveDevicesConcurrency, WaitingChangeGoesBeforeLookupsThatComeAfterIt) {
+    COstrelLibrary library;
+    COstrelDevice device(library);
+    LiveDevices::Add(&device);
+    std::mutex orderLock;
+    std::vector<std::string> order;
+    const auto note = [&](const char *what) {
+        std::lock_guard<std::mutex> lock(orderLock);
+        order.push_back(what);
+    };
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<bool> firstIn{false};
+    std::thread first([&] {
+        LiveDevices::With(&device, [&](COstrelDevice &) {
+            firstIn = true;
+            released.wait();
+            note("first lookup");
+            return 0.0;
+        });
+    });
+    ASSERT_TRUE(WaitUntil([&] { return firstIn.load(); }, 10000));
+    std::thread change([&] { LiveDevices::Changing([&] { note("change"); }); });
+    ASSERT_TRUE(WaitUntil([] { return LiveDevices::ChangeUnderWay(); }, 10000));
+    std::thread second([&] {
+        LiveDevices::With(&device, [&](COstrelDevice &) {
+            note("second lookup");
+            return 0.0;
+        });
+    });
+    // Time for the second lookup to overtake the change, were it let in.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    release.set_value();
+    first.join();
+    change.join();
+    second.join();
+    LiveDevices::Remove(&device);
+    EXPECT_EQ(order, (std::vector<std::string>{"first lookup", "change", "second lookup"}));
 }
 
 TEST_F(InterfaceLockConcurrencyTest, CalibrationOnAnotherThreadWhileTheDeviceCloses) {
