@@ -33,6 +33,18 @@ unsigned Hex(uint8_t value) {
     return value;
 }
 
+// " 20 06 11 ...": bytes in two-digit lower-case hexadecimal.
+std::wstring HexBytes(const uint8_t *bytes, int32_t count) {
+    static const wchar_t kDigits[] = L"0123456789abcdef";
+    std::wstring text;
+    for (int32_t i = 0; i < count; ++i) {
+        text += L' ';
+        text += kDigits[bytes[i] >> 4];
+        text += kDigits[bytes[i] & 0x0F];
+    }
+    return text;
+}
+
 // Whole ticks in a period, rounded to the nearest.
 uint32_t TicksOf(double seconds, double tick) {
     const double ticks = std::floor(seconds / tick + 0.5);
@@ -427,6 +439,13 @@ void GMBLBlobSource::DispatchBlob() {
     const uint8_t blobClass = blob[Blob::kTypeOffset] & Blob::kClassMask;
     switch (blobClass) {
     case Blob::kClassMeasurement: {
+        if (blob[Blob::kLengthOffset] < Blob::kMeasurementHeaderSize) {
+            // Its mask and sample count would be bytes left from an earlier blob.
+            OSTREL_TRACE(L"Measurement blob discarded because it is shorter than its header: length = "
+                         << std::hex << Hex(blob[Blob::kLengthOffset]) << L"h ; bytes ="
+                         << HexBytes(blob, m_blobBytesAssembled) << L"\n");
+            return;
+        }
         const MeasurementLayout layout = ParseMeasurementLayout(blob);
         if (!MeasurementSamplesFit(blob, layout)) {
             OSTREL_TRACE(L"Measurement blob discarded because its samples exceed its length: channels = "

@@ -140,33 +140,33 @@ int32_t GMBLCrashTestDummySource::Open(const GPortRef *port) {
     return -1;
 }
 
-int32_t GMBLCrashTestDummySource::ReadVerifiedDataSheet(int32_t channel, uint8_t (&bytes)[kDDSRecordSize]) {
+int32_t GMBLCrashTestDummySource::ReadDataSheet(int32_t channel, uint32_t timeoutMs, bool strict, DDSRecord &record) {
+    uint8_t bytes[kDDSRecordSize];
     const int32_t status = ReadNonVolatileMemory(static_cast<uint8_t>(channel), bytes, 0,
-                                                 static_cast<int32_t>(kDDSRecordSize), kDataSheetTimeoutMs, nullptr);
+                                                 static_cast<int32_t>(kDDSRecordSize), timeoutMs, nullptr);
     if (status != 0)
         return status;
-    return VerifyRecord(bytes, true) ? 0 : -1;
+    if (!VerifyRecord(bytes, strict))
+        return kRejectedDataSheet;
+    record = DDSRecord::FromBytes(bytes);
+    ConvertFromDeviceOrder(record);
+    return 0;
 }
 
 int32_t GMBLCrashTestDummySource::PrepareRange() {
     if (RangePrepared)
         return 0;
-    uint8_t low[kDDSRecordSize];
-    uint8_t high[kDDSRecordSize];
-    uint8_t merged[kDDSRecordSize];
-    int32_t status = ReadVerifiedDataSheet(kLowRangeChannel, low);
+    DDSRecord record1{};
+    DDSRecord record2{};
+    DDSRecord merged{}; // channel 7's own sheet is not kept; it only has to be sound
+    int32_t status = ReadDataSheet(kLowRangeChannel, kDataSheetTimeoutMs, true, record1);
     if (status == 0)
-        status = ReadVerifiedDataSheet(kHighRangeChannel, high);
-    // Channel 7's own sheet is not kept; it only has to be sound.
+        status = ReadDataSheet(kHighRangeChannel, kDataSheetTimeoutMs, true, record2);
     if (status == 0)
-        status = ReadVerifiedDataSheet(kMergedChannel, merged);
+        status = ReadDataSheet(kMergedChannel, kDataSheetTimeoutMs, true, merged);
     if (status != 0)
         return status;
 
-    DDSRecord record1 = DDSRecord::FromBytes(low);
-    DDSRecord record2 = DDSRecord::FromBytes(high);
-    ConvertFromDeviceOrder(record1);
-    ConvertFromDeviceOrder(record2);
     const float k0 = record1.Float32(CalPageFieldOffset(0, DDSCalPageField::K0));
     const float k1 = record1.Float32(CalPageFieldOffset(0, DDSCalPageField::K1));
 
