@@ -74,6 +74,19 @@ uint32_t TrailingNumber(const std::wstring &line) {
     return static_cast<uint32_t>(std::wcstoul(line.substr(begin + 1, end - begin).c_str(), nullptr, 10));
 }
 
+TEST_F(InterfaceLockConcurrencyTest, UnlockWithoutALockGivesUpTheOpeningThreadsClaim) {
+    auto unit = AddUnit("Alpha");
+    OstrelDevice device = Open(*unit);
+    ASSERT_NE(device, nullptr);
+    EXPECT_EQ(OnOtherThread([&] { return Ping(device); }), -1);
+    EXPECT_EQ(Ostrel_Device_Unlock(device), 0);
+    // The device's lock is now free between calls, for any thread.
+    EXPECT_EQ(OnOtherThread([&] { return Ping(device); }), 0);
+    EXPECT_EQ(Ping(device), 0);
+    EXPECT_EQ(Ostrel_Device_Close(device), 0);
+    EXPECT_FALSE(unit->IsConnected());
+}
+
 TEST_F(InterfaceLockConcurrencyTest, LockFromAnotherThreadRetriesUntilItsTimeOut) {
     auto unit = AddUnit("Alpha");
     OstrelDevice device = Open(*unit);
