@@ -137,8 +137,11 @@ TEST_F(InterfaceDiagsTest, RingsFilledPast10000BytesKeepTheNewest10000) {
         unsigned char echo = 0;
         unsigned char error = 0;
         ASSERT_EQ(Ostrel_Device_GetNextResponse(device, nullptr, nullptr, &echo, &error, &signature, 5000), 0);
-        Bytes blob = {0x40, 255, static_cast<unsigned char>(signature), 0, SimUnit::kCmdGetPeriod};
-        blob.insert(blob.end(), params.begin(), params.end());
+        Bytes blob(255, static_cast<unsigned char>(i)); // the parameters from byte 5 on
+        blob[0] = 0x40;
+        blob[1] = 255;
+        blob[2] = static_cast<unsigned char>(signature);
+        blob[4] = SimUnit::kCmdGetPeriod;
         unsigned sum = 0;
         for (size_t k = 0; k < blob.size(); ++k)
             sum += k == 3 ? 0 : blob[k];
