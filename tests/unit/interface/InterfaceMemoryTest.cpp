@@ -125,7 +125,7 @@ TEST_F(InterfaceMemoryConcurrencyTest, WholeBlockReadsAtAnyLinkRateAndDeliverySi
         uint32_t rate; // bytes per second, 0: memory speed
         size_t chunk;  // bytes per delivery
     };
-    const Link links[] = {{0, SimUnit::kMaxChunkSize}, {0, 1}, {0, 3000}, {90000, 64}, {90000, 1}};
+    const Link links[] = {{0, SimUnit::kMaxChunkSize}, {0, 1}, {0, 3000}, {90000, 64}};
     for (const Link &link : links) {
         unit->SetLinkRate(link.rate);
         unit->SetChunkSize(link.chunk);
@@ -153,6 +153,7 @@ TEST_F(InterfaceMemoryConcurrencyTest, FailedWaitsLeaveNothingToFailTheNextExcha
         EXPECT_EQ(ReadWholeBlock(right), -1);
         ExpectNoPoisoning("the first blob lost");
     }
+    unit->SetChunkSize(64);
 
     // The unit's error, in time and too late for its own wait.
     unit->ErrorOnNextCommand();
