@@ -128,52 +128,30 @@ TEST_F(InterfaceDiagsTest, SmallerMaximumLeavesTheRest) {
 
 TEST_F(InterfaceDiagsTest, RingsFilledPast10000BytesKeepTheNewest10000) {
     DrainCaptures();
-    // Out: 50 command blobs of 255 bytes, each with its own parameter bytes.
-    Bytes sent;
+    // Out: 50 command blobs of 255 bytes (12750), blob i carrying parameter bytes i.
     for (int i = 0; i < 50; ++i) {
         const Bytes params(250, static_cast<unsigned char>(i));
-        int signature = -1;
-        ASSERT_EQ(Ostrel_Device_SendCmd(device, SimUnit::kCmdGetPeriod, params.data(), 250, &signature), 0);
-        unsigned char echo = 0;
-        unsigned char error = 0;
-        ASSERT_EQ(Ostrel_Device_GetNextResponse(device, nullptr, nullptr, &echo, &error, &signature, 5000), 0);
-        Bytes blob(255, static_cast<unsigned char>(i)); // the parameters from byte 5 on
-        blob[0] = 0x40;
-        blob[1] = 255;
-        blob[2] = static_cast<unsigned char>(signature);
-        blob[4] = SimUnit::kCmdGetPeriod;
-        unsigned sum = 0;
-        for (size_t k = 0; k < blob.size(); ++k)
-            sum += k == 3 ? 0 : blob[k];
-        blob[3] = static_cast<unsigned char>(sum);
-        sent.insert(sent.end(), blob.begin(), blob.end());
+        ASSERT_EQ(Ostrel_Device_SendCmdAndGetResponse(device, SimUnit::kCmdGetPeriod, params.data(), 250, nullptr,
+                                                      nullptr, 5000),
+                  0);
     }
-    ASSERT_EQ(Ostrel_Diags_GetNumOutputTraceBytesAvailable(device), 10000);
-    EXPECT_EQ(ReadOutput(20000), Bytes(sent.end() - 10000, sent.end()));
+    const Bytes out = ReadOutput(20000);
+    ASSERT_EQ(out.size(), 10000u);
+    EXPECT_EQ(Bytes(out.end() - 255, out.end()), unit->LastCommand());
+    EXPECT_EQ(Bytes(out.begin(), out.begin() + 55), Bytes(55, 10)); // the last 55 bytes of blob 10
 
     // In: the unit's whole memory, 99 response blobs, 25170 bytes.
     DrainCaptures();
     std::vector<unsigned char> memory(24576);
     ASSERT_EQ(Ostrel_Device_NVMemBlk_Read(device, OSTREL_BLOCK_UNIT_MEMORY, memory.data(), 0, 24576, 30000), 0);
-    ASSERT_EQ(Ostrel_Diags_GetNumInputTraceBytesAvailable(device), 10000);
-    const Bytes input = ReadInput(20000);
-    ASSERT_EQ(input.size(), 10000u);
-    // From the end: the last blob (174 payload bytes), then 38 whole blobs of
-    // 249 each, all carrying the end of the memory in order.
-    size_t end = input.size();
-    size_t memoryEnd = memory.size();
-    for (int blob = 0; blob < 39; ++blob) {
-        const size_t payload = blob == 0 ? 174 : 249;
-        const size_t start = end - 6 - payload;
-        ASSERT_EQ(input[start + 1], 6 + payload) << blob;
-        EXPECT_EQ(input[start], blob == 0 ? 0x90 : 0x80) << blob;
-        EXPECT_TRUE(std::equal(input.begin() + static_cast<long>(start + 6), input.begin() + static_cast<long>(end),
-                               memory.begin() + static_cast<long>(memoryEnd - payload)))
-            << blob;
-        end = start;
-        memoryEnd -= payload;
-    }
-    EXPECT_EQ(end, 10000u - 180 - 38 * 255); // the first bytes kept: the end of an older blob
+    const Bytes in = ReadInput(20000);
+    ASSERT_EQ(in.size(), 10000u);
+    // The newest bytes end with the last blob: 180 bytes, the memory's last 174.
+    EXPECT_EQ(in[10000 - 180], 0x90);
+    EXPECT_TRUE(std::equal(memory.end() - 174, memory.end(), in.end() - 174));
+    // Before it, 38 whole blobs of 255 bytes and the last 130 of another.
+    EXPECT_EQ(in[130], 0x80);
+    EXPECT_TRUE(std::equal(memory.end() - 174 - 38 * 249, memory.end() - 174 - 37 * 249, in.begin() + 136));
 }
 
 TEST_F(InterfaceDiagsTest, SwitchingTheCaptureOffKeepsWhatItHolds) {
