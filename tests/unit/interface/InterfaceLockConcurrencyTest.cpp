@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
-#include <mutex>
 #include <string>
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -265,40 +264,36 @@ TEST(LiveDevicesConcurrency, WaitingChangeGoesBeforeLookupsThatComeAfterIt) {
     COstrelLibrary library;
     COstrelDevice device(library);
     LiveDevices::Add(&device);
-    std::mutex orderLock;
-    std::vector<std::string> order;
-    const auto note = [&](const char *what) {
-        std::lock_guard<std::mutex> lock(orderLock);
-        order.push_back(what);
-    };
-    std::promise<void> release;
-    std::shared_future<void> released = release.get_future().share();
-    std::atomic<bool> firstIn{false};
+    std::atomic<int> step{0}, firstAt{0}, changeAt{0}, secondAt{0};
+    std::atomic<bool> firstIn{false}, release{false};
     std::thread first([&] {
         LiveDevices::With(&device, [&](COstrelDevice &) {
             firstIn = true;
-            released.wait();
-            note("first lookup");
+            while (!release)
+                std::this_thread::yield();
+            firstAt = ++step;
             return 0.0;
         });
     });
-    ASSERT_TRUE(WaitUntil([&] { return firstIn.load(); }, 10000));
-    std::thread change([&] { LiveDevices::Changing([&] { note("change"); }); });
-    ASSERT_TRUE(WaitUntil([] { return LiveDevices::ChangeUnderWay(); }, 10000));
+    EXPECT_TRUE(WaitUntil([&] { return firstIn.load(); }, 10000));
+    std::thread change([&] { LiveDevices::Changing([&] { changeAt = ++step; }); });
+    EXPECT_TRUE(WaitUntil([] { return LiveDevices::ChangeUnderWay(); }, 10000));
     std::thread second([&] {
         LiveDevices::With(&device, [&](COstrelDevice &) {
-            note("second lookup");
+            secondAt = ++step;
             return 0.0;
         });
     });
     // Time for the second lookup to overtake the change, were it let in.
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    release.set_value();
+    release = true;
     first.join();
     change.join();
     second.join();
     LiveDevices::Remove(&device);
-    EXPECT_EQ(order, (std::vector<std::string>{"first lookup", "change", "second lookup"}));
+    EXPECT_EQ(firstAt, 1);
+    EXPECT_EQ(changeAt, 2);
+    EXPECT_EQ(secondAt, 3);
 }
 
 TEST_F(InterfaceLockConcurrencyTest, CalibrationOnAnotherThreadWhileTheDeviceCloses) {
