@@ -80,13 +80,16 @@ OSTREL_API OstrelLibrary OSTREL_CALL Ostrel_Init(void);
 
 /* Closes every device still open (on the calling thread: call it on the
  * thread that opened them), frees the snapshots and destroys the instance.
- * A device it cannot close (opened on another thread, or the device list busy
- * in another process) keeps its link, but every export refuses its handle.
+ * Every device is tried once, whatever the order of opening. A device it
+ * cannot close (opened on another thread that is still running, or the device
+ * list busy in another process) keeps its link, but every export refuses its
+ * handle; the others are closed all the same.
  * 0, or -1 when lib is not the current instance (nothing changes). */
 OSTREL_API int OSTREL_CALL Ostrel_Uninit(OstrelLibrary lib);
 
 /* Stores the version, 0.73, through the two pointers; lib is not examined
- * and may be null. Any thread, any time. Returns 0. */
+ * and may be null. Any thread, any time. Returns 0, or -1 (nothing stored)
+ * when either pointer is null. */
 OSTREL_API int OSTREL_CALL Ostrel_GetDLLVersion(OstrelLibrary lib, short *major, short *minor);
 
 /* ---------------------------------------------------------------- discovery */
@@ -138,7 +141,10 @@ OSTREL_API int OSTREL_CALL Ostrel_Device_GetOpenDeviceName(OstrelDevice device, 
  * time-out. Calls nest: each Lock needs one Unlock. */
 OSTREL_API int OSTREL_CALL Ostrel_Device_Lock(OstrelDevice device, unsigned int timeoutMs);
 
-/* Gives back one Ostrel_Device_Lock. 0, or -1 when the guard fails. */
+/* Gives back one Ostrel_Device_Lock. 0, or -1 when the guard fails.
+ * Called on the opening thread without a matching Lock, it gives up that
+ * thread's own claim on the device: the device's lock is then free between
+ * calls, and guarded calls from any thread succeed. */
 OSTREL_API int OSTREL_CALL Ostrel_Device_Unlock(OstrelDevice device);
 
 /* -------------------------------------------------------- commands and data */
@@ -160,8 +166,9 @@ OSTREL_API int OSTREL_CALL Ostrel_Device_SendCmd(OstrelDevice device, int cmd, c
  * (excess bytes are dropped). 0, or negative: time-out, an error reported by
  * the unit, or a response to another command. On a failed guard *responseSize
  * is set to 0. */
-OSTREL_API int OSTREL_CALL Ostrel_Device_SendCmdAndGetResponse(OstrelDevice device, int cmd, const unsigned char *params,
-                                                               int nParams, unsigned char *response, int *responseSize,
+OSTREL_API int OSTREL_CALL Ostrel_Device_SendCmdAndGetResponse(OstrelDevice device, int cmd,
+                                                               const unsigned char *params, int nParams,
+                                                               unsigned char *response, int *responseSize,
                                                                unsigned int timeoutMs);
 
 /* Waits up to timeoutMs for the next response. *cmdEcho receives the command
@@ -206,9 +213,11 @@ OSTREL_API int OSTREL_CALL Ostrel_Device_ReadRawMeasurements(OstrelDevice device
 /* The channel's latest raw measurement; empties the channel's buffer. */
 OSTREL_API int OSTREL_CALL Ostrel_Device_GetLatestRawMeasurement(OstrelDevice device, int channel);
 
-/* Raw reading to volts (raw x 2.5/32768 on ordinary channels; channel 7, when
- * built from channels 1 and 2, is 2.5 V + value/40). Not guarded: any thread,
- * a few nanoseconds; 0.0 for a handle that is not an open device. */
+/* Raw reading to volts: raw x 2.5/32768 on ordinary channels; on channel 7,
+ * when it is built from channels 1 and 2, raw x 1.25e-9 + 2.5 (its raw values
+ * count steps of 5e-8 of the sensor's units, so a value g reads 2.5 V + g/40).
+ * Not guarded: any thread, a few nanoseconds; 0.0 for a handle that is not an
+ * open device. */
 OSTREL_API double OSTREL_CALL Ostrel_Device_ConvertToVoltage(OstrelDevice device, int channel, int raw);
 
 /* Volts to the sensor's units, with the active calibration page of the
@@ -229,8 +238,10 @@ OSTREL_API int OSTREL_CALL Ostrel_Device_NVMemBlk_GetAddrRange(OstrelDevice devi
                                                                int *lastAddress);
 
 /* Reads count bytes of a block from address into dst, waiting up to
- * timeoutMs. 0, or negative (time-out, error reported by the unit, or fewer
- * bytes than asked). */
+ * timeoutMs; any count the block's range allows, the whole 24576 bytes of
+ * block -1 included. A count below 0 or above 65535 (the request carries 16
+ * bits) is refused with -1 before anything is sent. 0, or negative (time-out,
+ * error reported by the unit, or fewer bytes than asked). */
 OSTREL_API int OSTREL_CALL Ostrel_Device_NVMemBlk_Read(OstrelDevice device, int block, unsigned char *dst, int address,
                                                        int count, unsigned int timeoutMs);
 
@@ -266,17 +277,17 @@ OSTREL_API int OSTREL_CALL Ostrel_Device_DDSMem_CalculateChecksum(OstrelDevice d
                                                                   unsigned char *checksum);
 
 #define OSTREL_DDS_U8_FIELD(Field)                                                                                     \
-    OSTREL_API int OSTREL_CALL Ostrel_Device_DDSMem_Set##Field(OstrelDevice device, int channel, int value);          \
+    OSTREL_API int OSTREL_CALL Ostrel_Device_DDSMem_Set##Field(OstrelDevice device, int channel, int value);           \
     OSTREL_API int OSTREL_CALL Ostrel_Device_DDSMem_Get##Field(OstrelDevice device, int channel, unsigned char *value);
 #define OSTREL_DDS_U16_FIELD(Field)                                                                                    \
-    OSTREL_API int OSTREL_CALL Ostrel_Device_DDSMem_Set##Field(OstrelDevice device, int channel, int value);          \
+    OSTREL_API int OSTREL_CALL Ostrel_Device_DDSMem_Set##Field(OstrelDevice device, int channel, int value);           \
     OSTREL_API int OSTREL_CALL Ostrel_Device_DDSMem_Get##Field(OstrelDevice device, int channel, unsigned short *value);
 #define OSTREL_DDS_FLOAT_FIELD(Field)                                                                                  \
-    OSTREL_API int OSTREL_CALL Ostrel_Device_DDSMem_Set##Field(OstrelDevice device, int channel, float value);        \
+    OSTREL_API int OSTREL_CALL Ostrel_Device_DDSMem_Set##Field(OstrelDevice device, int channel, float value);         \
     OSTREL_API int OSTREL_CALL Ostrel_Device_DDSMem_Get##Field(OstrelDevice device, int channel, float *value);
 #define OSTREL_DDS_TEXT_FIELD(Field)                                                                                   \
-    OSTREL_API int OSTREL_CALL Ostrel_Device_DDSMem_Set##Field(OstrelDevice device, int channel, const char *text);   \
-    OSTREL_API int OSTREL_CALL Ostrel_Device_DDSMem_Get##Field(OstrelDevice device, int channel, char *buffer,        \
+    OSTREL_API int OSTREL_CALL Ostrel_Device_DDSMem_Set##Field(OstrelDevice device, int channel, const char *text);    \
+    OSTREL_API int OSTREL_CALL Ostrel_Device_DDSMem_Get##Field(OstrelDevice device, int channel, char *buffer,         \
                                                                unsigned short length);
 
 OSTREL_DDS_U8_FIELD(MemMapVersion)
@@ -329,7 +340,8 @@ OSTREL_DDS_U8_FIELD(Checksum)
 
 /* The trace threshold: messages (all of severity 10) reach the debugger output
  * (standard error on Linux) when it is at most 10. Starts at 100. lib is not
- * examined. Any thread. Return 0. */
+ * examined. Any thread. Return 0; the getter returns -1 (nothing stored) for a
+ * null pointer. */
 OSTREL_API int OSTREL_CALL Ostrel_Diags_SetDebugTraceThreshold(OstrelLibrary lib, int threshold);
 OSTREL_API int OSTREL_CALL Ostrel_Diags_GetDebugTraceThreshold(OstrelLibrary lib, int *threshold);
 

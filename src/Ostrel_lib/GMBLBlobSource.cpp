@@ -33,6 +33,18 @@ unsigned Hex(uint8_t value) {
     return value;
 }
 
+// " 20 06 11 ...": bytes in two-digit lower-case hexadecimal.
+std::wstring HexBytes(const uint8_t *bytes, int32_t count) {
+    static const wchar_t kDigits[] = L"0123456789abcdef";
+    std::wstring text;
+    for (int32_t i = 0; i < count; ++i) {
+        text += L' ';
+        text += kDigits[bytes[i] >> 4];
+        text += kDigits[bytes[i] & 0x0F];
+    }
+    return text;
+}
+
 // Whole ticks in a period, rounded to the nearest.
 uint32_t TicksOf(double seconds, double tick) {
     const double ticks = std::floor(seconds / tick + 0.5);
@@ -111,6 +123,11 @@ int32_t GMBLBlobSource::AttachDevice(const GPortRef * /*port*/) {
 // Command exchange
 
 int32_t GMBLBlobSource::SendCmd(uint8_t cmd, const uint8_t *params, int32_t nParams, int32_t *outSignature) {
+    return SendCommand(cmd, params, nParams, outSignature, nullptr);
+}
+
+int32_t GMBLBlobSource::SendCommand(uint8_t cmd, const uint8_t *params, int32_t nParams, int32_t *outSignature,
+                                    ResponseAssembly *wait) {
     if (params == nullptr)
         nParams = 0;
     if (m_device == nullptr || nParams < 0 || nParams > Blob::kMaxParams)
@@ -131,10 +148,22 @@ int32_t GMBLBlobSource::SendCmd(uint8_t cmd, const uint8_t *params, int32_t nPar
     default:
         break;
     }
-    uint8_t blob[Blob::kMaxLength];
-    const int32_t length = BuildCommandBlob(blob, cmd, counter, params, nParams);
     if (outSignature != nullptr)
         *outSignature = counter;
+    {
+        PriorityLock lock(m_mutex);
+        if (lock.Locked() || m_mutex == nullptr) {
+            // The counter has come round: an older reply with this signature
+            // could no longer be told from the answer to this command.
+            m_lateSignatures.reset(counter);
+            // The wait takes over before the answer can come: a reply larger
+            // than the ring would otherwise overrun it before the wait began.
+            if (wait != nullptr && lock.Locked())
+                TakeOverResponses(*wait);
+        }
+    }
+    uint8_t blob[Blob::kMaxLength];
+    const int32_t length = BuildCommandBlob(blob, cmd, counter, params, nParams);
     --m_rollingCounter;
 
     int32_t written = length;
@@ -163,143 +192,103 @@ void GMBLBlobSource::ResetFraming(uint8_t signature) {
     m_lateSignatures.reset();
 }
 
-GMBLBlobSource::RingRead GMBLBlobSource::ReadResponseBlob(uint8_t (&blob)[Blob::kMaxLength + 1]) {
-    if (m_responseBuffer == nullptr)
-        return RingRead::Empty;
-    // One hold for the whole blob: the reader may drop the oldest blob to
-    // make room, and must not drop the one being read.
-    PriorityLock lock(m_mutex);
-    if (!lock.Locked() || m_responseBuffer->GetCount() == 0)
-        return RingRead::Empty;
+bool GMBLBlobSource::ReadResponseBlob(uint8_t (&blob)[Blob::kMaxLength + 1]) {
     if (m_responseBuffer->Read(blob, Blob::kHeaderSize) < Blob::kHeaderSize) {
         OSTREL_TRACE(L"Unable to read complete blob header!");
-        return RingRead::Failed;
+        return false;
     }
-    const int32_t length = blob[Blob::kLengthOffset];
-    if (length < Blob::kResponseHeaderSize) {
-        OSTREL_TRACE(L"Reported blob length is too small for cmd response header!");
-        return RingRead::Failed;
-    }
-    const int32_t rest = length - Blob::kHeaderSize;
+    // The whole blob as it was filed, also one too short for a response
+    // header: a part left behind would make the ring start inside a blob.
+    const int32_t rest = std::max<int32_t>(blob[Blob::kLengthOffset], Blob::kHeaderSize) - Blob::kHeaderSize;
     if (m_responseBuffer->Read(blob + Blob::kHeaderSize, rest) < rest) {
         OSTREL_TRACE(L"Unable to read complete blob!");
-        return RingRead::Failed;
+        return false;
     }
-    return RingRead::Blob;
+    return true;
+}
+
+void GMBLBlobSource::TakeQueuedResponses(ResponseAssembly &assembly) {
+    if (m_responseBuffer == nullptr)
+        return;
+    uint8_t blob[Blob::kMaxLength + 1];
+    while (!assembly.Finished() && m_responseBuffer->GetCount() > 0) {
+        if (!ReadResponseBlob(blob)) {
+            assembly.Fail();
+            return;
+        }
+        assembly.Take(blob);
+    }
+}
+
+void GMBLBlobSource::TakeOverResponses(ResponseAssembly &assembly) {
+    if (m_waitingAssembly == nullptr)
+        m_waitingAssembly = &assembly;
+    // In the same hold, so that no blob that came before the hand-over is
+    // taken after one that came later.
+    TakeQueuedResponses(assembly);
+}
+
+void GMBLBlobSource::EndWait(ResponseAssembly &assembly) {
+    // The reader must not reach the assembly once the wait returns, so the
+    // lock is waited for as long as it takes.
+    for (;;) {
+        PriorityLock lock(m_mutex);
+        if (!lock.Locked() && m_mutex != nullptr)
+            continue;
+        if (m_waitingAssembly == &assembly)
+            m_waitingAssembly = nullptr;
+        assembly.Abandon();
+        return;
+    }
 }
 
 int32_t GMBLBlobSource::GetNextResponse(uint8_t *dst, int32_t *inOutSize, uint8_t *outCmd, uint8_t *outErrorFlag,
                                         const int32_t *expectedSignature, uint32_t timeoutMs, const bool *stopFlag) {
-    return AwaitResponse(dst, inOutSize, outCmd, outErrorFlag, expectedSignature, timeoutMs, stopFlag, false, nullptr);
+    ResponseAssembly assembly(dst, inOutSize != nullptr ? *inOutSize : 0, expectedSignature, m_lateSignatures);
+    return AwaitResponse(assembly, inOutSize, outCmd, outErrorFlag, expectedSignature, timeoutMs, stopFlag);
 }
 
-int32_t GMBLBlobSource::AwaitResponse(uint8_t *dst, int32_t *inOutSize, uint8_t *outCmd, uint8_t *outErrorFlag,
-                                      const int32_t *expectedSignature, uint32_t timeoutMs, const bool *stopFlag,
-                                      bool skipLateResponses, bool *outSignatureMismatch) {
-    if (outSignatureMismatch != nullptr)
-        *outSignatureMismatch = false;
+int32_t GMBLBlobSource::AwaitResponse(ResponseAssembly &assembly, int32_t *inOutSize, uint8_t *outCmd,
+                                      uint8_t *outErrorFlag, const int32_t *expectedSignature, uint32_t timeoutMs,
+                                      const bool *stopFlag) {
     if (outErrorFlag != nullptr)
         *outErrorFlag = 0;
-    const int32_t capacity = inOutSize != nullptr ? std::max<int32_t>(*inOutSize, 0) : 0;
-    int32_t stored = 0;
-    bool done = false;
-    bool seenFirst = false;
-    int32_t result = 0;
-    uint8_t cmd = 0;
-    uint8_t signature = 0;
     const bool noStop = false;
     const bool *stop = stopFlag != nullptr ? stopFlag : &noStop;
     const uint32_t start = Platform::GetTickCount();
-    uint32_t now = start;
-    uint8_t blob[Blob::kMaxLength + 1];
-
-    const auto append = [&](const uint8_t *payload, int32_t size) {
-        const int32_t n = std::min(size, capacity - stored);
-        if (dst != nullptr && n > 0) {
-            std::memcpy(dst + stored, payload, static_cast<size_t>(n));
-            stored += n;
-        }
-    };
-
-    const auto takeHeader = [&]() {
-        cmd = blob[Blob::kResponseCmdOffset];
-        signature = blob[Blob::kResponseSignatureOffset];
-        if (outCmd != nullptr)
-            *outCmd = cmd;
-    };
-
-    while (now - start <= timeoutMs && !StopRequested(stop) && !done && result == 0) {
-        const RingRead read = ReadResponseBlob(blob);
-        if (read == RingRead::Empty) {
-            Platform::Sleep(kResponsePollMs);
-            now = Platform::GetTickCount();
-            continue;
-        }
-        if (read == RingRead::Failed) {
-            result = -1;
-            break;
-        }
-        const uint8_t type = blob[Blob::kTypeOffset];
-        const uint8_t *payload = blob + Blob::kResponseHeaderSize;
-        const int32_t payloadSize = blob[Blob::kLengthOffset] - Blob::kResponseHeaderSize;
-        if (type & Blob::kFlagError) {
-            // The error blob is the whole answer; its payload replaces
-            // whatever earlier blobs brought.
-            if (outErrorFlag != nullptr)
-                *outErrorFlag = 1;
-            takeHeader();
-            done = true;
-            stored = std::min(payloadSize, capacity);
-            if (dst != nullptr && stored >= 1)
-                std::memcpy(dst, payload, static_cast<size_t>(stored));
-        } else if (type & Blob::kFlagFirst) {
-            if (seenFirst) {
-                result = -1;
-                break;
+    for (;;) {
+        bool finished = false;
+        {
+            PriorityLock lock(m_mutex);
+            if (lock.Locked()) {
+                TakeOverResponses(assembly);
+                finished = assembly.Finished();
             }
-            seenFirst = true;
-            takeHeader();
-            append(payload, payloadSize);
-            done = (type & Blob::kFlagLast) != 0;
-        } else if (!seenFirst) {
-            result = -1;
+        }
+        if (finished || Platform::GetTickCount() - start > timeoutMs || StopRequested(stop))
             break;
-        } else {
-            append(payload, payloadSize);
-            done = (type & Blob::kFlagLast) != 0;
-        }
-        if (done && skipLateResponses && m_lateSignatures.test(signature) && expectedSignature != nullptr &&
-            *expectedSignature != static_cast<int32_t>(signature)) {
-            // The late answer of an exchange that already failed: nobody
-            // waits for it any more, so wait on for our own.
-            m_lateSignatures.reset(signature);
-            OSTREL_TRACE(L"Late blob cmd response discarded: signature = " << std::hex << Hex(signature) << L"h "
-                                                                           << L"\n");
-            done = seenFirst = false;
-            stored = 0;
-            if (outErrorFlag != nullptr)
-                *outErrorFlag = 0;
-        }
-        now = Platform::GetTickCount();
+        Platform::Sleep(kResponsePollMs);
     }
+    EndWait(assembly);
 
+    int32_t result = assembly.Complete() ? 0 : -1;
     if (inOutSize != nullptr)
-        *inOutSize = stored;
-    if (result == 0 && !done) {
+        *inOutSize = assembly.Stored();
+    if (outCmd != nullptr && assembly.HasHeader())
+        *outCmd = assembly.Cmd();
+    if (outErrorFlag != nullptr && assembly.ErrorFlag())
+        *outErrorFlag = 1;
+    if (!assembly.Finished() && !StopRequested(stop))
+        OSTREL_TRACE(L"Timed out waiting for blob command response.");
+    if (result == 0 && expectedSignature != nullptr &&
+        *expectedSignature != static_cast<int32_t>(assembly.Signature())) {
         result = -1;
-        if (!StopRequested(stop))
-            OSTREL_TRACE(L"Timed out waiting for blob command response.");
-    }
-    if (result == 0 && expectedSignature != nullptr && *expectedSignature != static_cast<int32_t>(signature)) {
-        result = -1;
-        if (outSignatureMismatch != nullptr)
-            *outSignatureMismatch = true;
         OSTREL_TRACE(L"Blob cmd response signature did not match: expected signature = "
-                     << std::hex << *expectedSignature << L"h " << L"; received signature = " << Hex(signature) << L"h "
-                     << L"\n");
+                     << std::hex << *expectedSignature << L"h " << L"; received signature = "
+                     << Hex(assembly.Signature()) << L"h " << L"\n");
     }
     if (result == 0)
-        OSTREL_TRACE(L"GetNextResponse returns " << std::hex << Hex(cmd) << L"h cmd blob after "
+        OSTREL_TRACE(L"GetNextResponse returns " << std::hex << Hex(assembly.Cmd()) << L"h cmd blob after "
                                                  << (Platform::GetTickCount() - start) << L"h milliseconds." << L"\n");
     return result;
 }
@@ -307,19 +296,22 @@ int32_t GMBLBlobSource::AwaitResponse(uint8_t *dst, int32_t *inOutSize, uint8_t 
 int32_t GMBLBlobSource::SendCmdAndGetResponse(uint8_t cmd, const uint8_t *params, int32_t nParams, uint8_t *dst,
                                               int32_t *inOutSize, uint32_t timeoutMs, const bool *stopFlag) {
     int32_t signature = 0;
-    const int32_t sent = SendCmd(cmd, params, nParams, &signature);
-    if (sent != 0)
+    ResponseAssembly assembly(dst, inOutSize != nullptr ? *inOutSize : 0, &signature, m_lateSignatures);
+    const int32_t sent = SendCommand(cmd, params, nParams, &signature, &assembly);
+    if (sent != 0) {
+        EndWait(assembly);
         return sent;
-    // The counter has come round: an older answer with this signature could
-    // no longer be told from ours.
-    m_lateSignatures.reset(static_cast<size_t>(signature));
+    }
     uint8_t echo = 0;
     uint8_t errorFlag = 0;
-    bool mismatch = false;
-    const int32_t result =
-        AwaitResponse(dst, inOutSize, &echo, &errorFlag, &signature, timeoutMs, stopFlag, true, &mismatch);
-    if (mismatch)
-        m_lateSignatures.set(static_cast<size_t>(signature));
+    const int32_t result = AwaitResponse(assembly, inOutSize, &echo, &errorFlag, &signature, timeoutMs, stopFlag);
+    if (result != 0 || errorFlag != 0 || echo != cmd) {
+        // Whatever of this command's answer is still to come answers nobody:
+        // it must not fail the next exchange in turn.
+        PriorityLock lock(m_mutex);
+        if (lock.Locked() || m_mutex == nullptr)
+            m_lateSignatures.set(static_cast<size_t>(signature));
+    }
     if (result != 0) {
         OSTREL_TRACE(L"Error waiting for response to " << std::hex << Hex(cmd) << L"h blob cmd." << L"\n");
         return result;
@@ -423,7 +415,7 @@ int32_t GMBLBlobSource::ConsumeUnsynchronised(const uint8_t *src, int32_t n) {
     int32_t consumed = 0;
     if (FindInitResponse(src, n, m_initSignature, m_syncBuffer, m_blobBuffer, consumed)) {
         m_synchronised = 1;
-        FileResponseBlob(m_blobBuffer, Blob::kInitResponseLength);
+        DeliverResponseBlob(m_blobBuffer, Blob::kInitResponseLength);
         m_blobBytesAssembled = 0;
     }
     return consumed;
@@ -447,6 +439,13 @@ void GMBLBlobSource::DispatchBlob() {
     const uint8_t blobClass = blob[Blob::kTypeOffset] & Blob::kClassMask;
     switch (blobClass) {
     case Blob::kClassMeasurement: {
+        if (blob[Blob::kLengthOffset] < Blob::kMeasurementHeaderSize) {
+            // Its mask and sample count would be bytes left from an earlier blob.
+            OSTREL_TRACE(L"Measurement blob discarded because it is shorter than its header: length = "
+                         << std::hex << Hex(blob[Blob::kLengthOffset]) << L"h ; bytes ="
+                         << HexBytes(blob, m_blobBytesAssembled) << L"\n");
+            return;
+        }
         const MeasurementLayout layout = ParseMeasurementLayout(blob);
         if (!MeasurementSamplesFit(blob, layout)) {
             OSTREL_TRACE(L"Measurement blob discarded because its samples exceed its length: channels = "
@@ -461,13 +460,20 @@ void GMBLBlobSource::DispatchBlob() {
     case Blob::kClassInitResponse:
         // The bytes actually taken: a length byte below 4 still took 4, and
         // filing fewer would split the ring's blobs.
-        FileResponseBlob(blob, m_blobBytesAssembled);
+        DeliverResponseBlob(blob, m_blobBytesAssembled);
         break;
     default:
         OSTREL_TRACE(L"Unrecognized blob received: type = " << std::hex << Hex(blobClass) << L"h ; length = "
                                                             << Hex(blob[Blob::kLengthOffset]) << L"h" << L"\n");
         break;
     }
+}
+
+void GMBLBlobSource::DeliverResponseBlob(const uint8_t *blob, int32_t length) {
+    if (m_waitingAssembly != nullptr && !m_waitingAssembly->Finished())
+        m_waitingAssembly->Take(blob);
+    else
+        FileResponseBlob(blob, length);
 }
 
 void GMBLBlobSource::FileResponseBlob(const uint8_t *blob, int32_t length) {

@@ -9,15 +9,21 @@
 // ring share it) for that access only, and nothing sleeps holding it. m_mutex
 // is re-entrant for its owner, so a filing step may take it again.
 //
+// Responses. While a wait for a response is in progress, the reader hands
+// each response blob straight to that wait (under m_mutex) instead of filing
+// it, so that a reply larger than the response ring (a whole memory block)
+// cannot overrun the ring however fast it arrives. The ring holds the blobs
+// that come while nobody waits; a wait takes those first.
+//
 // Still abstract: the measurement tick and the minimum and maximum period come
 // from the concrete source.
 #pragma once
 
 #include "BlobFormat.h"
 #include "GMBLBufferedMeasurementSource.h"
+#include "ResponseAssembly.h"
 
 #include <atomic>
-#include <bitset>
 #include <cstdint>
 #include <vector>
 
@@ -128,21 +134,36 @@ class GMBLBlobSource : public GMBLBufferedMeasurementSource {
     int32_t ConsumeUnsynchronised(const uint8_t *src, int32_t n);
     int32_t ConsumeFramed(const uint8_t *src, int32_t n);
     void DispatchBlob();
+    // A response blob of `length` bytes (its length byte, at least 4): to the
+    // wait in progress, else into the ring.
+    void DeliverResponseBlob(const uint8_t *blob, int32_t length);
     void FileResponseBlob(const uint8_t *blob, int32_t length);
 
-    // GetNextResponse, optionally passing over complete responses whose
-    // signature is in m_lateSignatures; reports the signature received.
-    int32_t AwaitResponse(uint8_t *dst, int32_t *inOutSize, uint8_t *outCmd, uint8_t *outErrorFlag,
-                          const int32_t *expectedSignature, uint32_t timeoutMs, const bool *stopFlag,
-                          bool skipLateResponses, bool *outSignatureMismatch);
-
-    // Outcome of taking one blob from the response ring.
-    enum class RingRead { Empty, Blob, Failed };
-    RingRead ReadResponseBlob(uint8_t (&blob)[Blob::kMaxLength + 1]);
+    // SendCmd; with a wait given, that wait takes over the responses (see
+    // TakeOverResponses) right before the command goes out.
+    int32_t SendCommand(uint8_t cmd, const uint8_t *params, int32_t nParams, int32_t *outSignature,
+                        ResponseAssembly *wait);
+    // GetNextResponse into an assembly that may already have taken over.
+    int32_t AwaitResponse(ResponseAssembly &assembly, int32_t *inOutSize, uint8_t *outCmd, uint8_t *outErrorFlag,
+                          const int32_t *expectedSignature, uint32_t timeoutMs, const bool *stopFlag);
+    // Makes the assembly the one the reader hands response blobs to (unless
+    // another wait is), after it has taken those the ring holds. m_mutex held.
+    void TakeOverResponses(ResponseAssembly &assembly);
+    // Ends the hand-over; what is still to come of a reply in progress is
+    // abandoned.
+    void EndWait(ResponseAssembly &assembly);
+    // Takes the blobs waiting in the response ring, oldest first, until the
+    // assembly is finished or the ring is empty. m_mutex held.
+    void TakeQueuedResponses(ResponseAssembly &assembly);
+    // Removes the oldest blob from the ring into blob, whole (4 bytes when
+    // its length byte is smaller). False when it cannot be read whole.
+    bool ReadResponseBlob(uint8_t (&blob)[Blob::kMaxLength + 1]);
     GCircularBuffer *ChannelRing(int32_t channel) const;
 
-    // Signatures of exchanges that failed on someone else's response: their
-    // own answer is still on its way and must not fail the next exchange in
-    // turn. Host side only (the exchanges run under the device lock).
-    std::bitset<256> m_lateSignatures;
+    // Signatures of replies that a wait gave up on: what is still to come of
+    // them is passed over (ResponseAssembly). Under m_mutex.
+    ResponseAssembly::SignatureSet m_lateSignatures;
+    // The wait that takes response blobs straight from the reader, or null.
+    // Under m_mutex.
+    ResponseAssembly *m_waitingAssembly = nullptr;
 };

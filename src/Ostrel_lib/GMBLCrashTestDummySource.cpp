@@ -24,7 +24,10 @@ constexpr int32_t kFirstDataSheetBlock = 1;
 constexpr int32_t kLastDataSheetBlock = 7;
 
 constexpr int32_t kSampleShift = 4; // sample words are filed times 16
-constexpr int32_t kHighestThreshold = 0xFFFF;
+// Channel values run from 0 to 0xFFFF << 4 = 1048560. A threshold one above
+// the highest value lies beyond every reading.
+constexpr int32_t kHighestValue = 0xFFFF << kSampleShift;
+constexpr int32_t kBeyondEveryValue = kHighestValue + 1;
 
 // Only the low byte of a block number counts, sign-extended (0xFF is -1).
 int32_t BlockNumber(int32_t block) {
@@ -40,35 +43,35 @@ double Calibrated(const DDSRecord &record, size_t page, double volts) {
 }
 
 // The channel-1 value at which a page-0 calibration K0 + K1 v crosses zero,
-// kept within 0..0xFFFF.
+// kept within 0..kBeyondEveryValue.
 //
 // A crossing outside the range of channel-1 values is clamped rather than
-// wrapped to 16 bits: a wrapped value would put the threshold in the middle
-// of the range and send every reading below it to the wrong page (a crossing
-// just below 0 V would become 65535). Clamped, every reading stays on the side
-// of the crossing it really is on.
+// wrapped: a wrapped value would put the threshold in the middle of the range
+// and send every reading below it to the wrong page. Clamped to the whole
+// range of values (the 16-bit sample word times 16, not only the 12 bits most
+// units use), every reading stays on the side of the crossing it really is
+// on, also readings above 5 V.
 //
 // K1 = 0: a flat calibration has no crossing. PositiveSlope is then false, so
 // a reading takes page 1 exactly when it is at or above the threshold; it is
 // treated as the limit of a slope that tends to 0 from below, which puts the
 // crossing beyond the whole range on the side of the sign of K0: K0 < 0 (the
 // page reads negative everywhere) gives 0, so that every reading takes page 1,
-// the negative side; K0 >= 0 gives 0xFFFF, so that every reading a 12-bit unit
-// can send (at most 0xFFF0) takes page 0. This also keeps the division by zero
-// away.
+// the negative side; K0 >= 0 gives kBeyondEveryValue, so that every reading
+// takes page 0. This also keeps the division by zero away.
 //
 // NaN or infinite coefficients: an infinite crossing clamps like any other;
 // a NaN one (0/0, inf/inf) gives 0. No float reaches an integer conversion
 // out of range.
 int32_t ThresholdOf(float k0, float k1) {
     if (k1 == 0.0f)
-        return k0 < 0.0f ? 0 : kHighestThreshold;
+        return k0 < 0.0f ? 0 : kBeyondEveryValue;
     const double volts = -static_cast<double>(k0) / static_cast<double>(k1);
     const double counts = std::floor(volts / GMBLCrashTestDummySource::kVoltsPerCount + 0.5);
     if (!(counts > 0.0))
         return 0;
-    if (counts >= kHighestThreshold)
-        return kHighestThreshold;
+    if (counts >= kBeyondEveryValue)
+        return kBeyondEveryValue;
     return static_cast<int32_t>(counts);
 }
 
@@ -137,33 +140,33 @@ int32_t GMBLCrashTestDummySource::Open(const GPortRef *port) {
     return -1;
 }
 
-int32_t GMBLCrashTestDummySource::ReadVerifiedDataSheet(int32_t channel, uint8_t (&bytes)[kDDSRecordSize]) {
+int32_t GMBLCrashTestDummySource::ReadDataSheet(int32_t channel, uint32_t timeoutMs, bool strict, DDSRecord &record) {
+    uint8_t bytes[kDDSRecordSize];
     const int32_t status = ReadNonVolatileMemory(static_cast<uint8_t>(channel), bytes, 0,
-                                                 static_cast<int32_t>(kDDSRecordSize), kDataSheetTimeoutMs, nullptr);
+                                                 static_cast<int32_t>(kDDSRecordSize), timeoutMs, nullptr);
     if (status != 0)
         return status;
-    return VerifyRecord(bytes, true) ? 0 : -1;
+    if (!VerifyRecord(bytes, strict))
+        return kRejectedDataSheet;
+    record = DDSRecord::FromBytes(bytes);
+    ConvertFromDeviceOrder(record);
+    return 0;
 }
 
 int32_t GMBLCrashTestDummySource::PrepareRange() {
     if (RangePrepared)
         return 0;
-    uint8_t low[kDDSRecordSize];
-    uint8_t high[kDDSRecordSize];
-    uint8_t merged[kDDSRecordSize];
-    int32_t status = ReadVerifiedDataSheet(kLowRangeChannel, low);
+    DDSRecord record1{};
+    DDSRecord record2{};
+    DDSRecord merged{}; // channel 7's own sheet is not kept; it only has to be sound
+    int32_t status = ReadDataSheet(kLowRangeChannel, kDataSheetTimeoutMs, true, record1);
     if (status == 0)
-        status = ReadVerifiedDataSheet(kHighRangeChannel, high);
-    // Channel 7's own sheet is not kept; it only has to be sound.
+        status = ReadDataSheet(kHighRangeChannel, kDataSheetTimeoutMs, true, record2);
     if (status == 0)
-        status = ReadVerifiedDataSheet(kMergedChannel, merged);
+        status = ReadDataSheet(kMergedChannel, kDataSheetTimeoutMs, true, merged);
     if (status != 0)
         return status;
 
-    DDSRecord record1 = DDSRecord::FromBytes(low);
-    DDSRecord record2 = DDSRecord::FromBytes(high);
-    ConvertFromDeviceOrder(record1);
-    ConvertFromDeviceOrder(record2);
     const float k0 = record1.Float32(CalPageFieldOffset(0, DDSCalPageField::K0));
     const float k1 = record1.Float32(CalPageFieldOffset(0, DDSCalPageField::K1));
 

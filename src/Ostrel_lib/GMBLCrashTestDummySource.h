@@ -44,6 +44,8 @@ class GMBLCrashTestDummySource : public GMBLBlobSource {
     static constexpr int32_t kMergedChannel = 7;
 
     static constexpr uint8_t kInitCommand = 0x1A;
+    // ReadDataSheet: the sheet came but verification rejected it.
+    static constexpr int32_t kRejectedDataSheet = -2;
     static constexpr uint32_t kInitTimeoutMs = 2000;
     static constexpr uint32_t kDataSheetTimeoutMs = 2000;
 
@@ -102,10 +104,16 @@ class GMBLCrashTestDummySource : public GMBLBlobSource {
     // 0 while range merging is off.
     int32_t Merge(int32_t a, int32_t b) const;
 
+    // Reads the data sheet of a sensor channel (its block, 128 bytes from
+    // address 0), verifies it (strictly or leniently) and puts it into record
+    // in host order. 0; the transfer's failure; or kRejectedDataSheet, with
+    // record unchanged on any failure.
+    int32_t ReadDataSheet(int32_t channel, uint32_t timeoutMs, bool strict, DDSRecord &record);
+
   protected:
     // Reads and strictly verifies the data sheets of channels 1, 2 and 7 and
-    // turns range merging on. 0 (also when already on), the failed read's
-    // status, or -1 for a rejected record; on failure nothing changes.
+    // turns range merging on. 0 (also when already on), or the first failure
+    // of ReadDataSheet; on failure nothing changes.
     int32_t PrepareRange();
 
     // The channel a consumer operation serves: 1 for channel 7 while range
@@ -119,14 +127,9 @@ class GMBLCrashTestDummySource : public GMBLBlobSource {
     // The reference records were read and verified; merging is on. Never
     // returns to false.
     bool RangePrepared = false;
-    // The channel-1 value (0 to 65535) at which its page-0 calibration
-    // crosses zero.
+    // The channel-1 value at which its page-0 calibration crosses zero, within
+    // 0..1048561 (one above the highest value: beyond every reading).
     int32_t RangeThreshold = 0;
     // K1 of page 0 of ReferenceRecord1 is greater than 0.
     bool PositiveSlope = false;
-
-  private:
-    // Reads one channel's data sheet and verifies it strictly: 0, the read's
-    // status, or -1.
-    int32_t ReadVerifiedDataSheet(int32_t channel, uint8_t (&bytes)[kDDSRecordSize]);
 };

@@ -1,12 +1,12 @@
 #include "LiveDevices.h"
 
 void LiveDevices::Add(const COstrelDevice *device) {
-    std::unique_lock<std::shared_mutex> lock(Mutex());
+    ExclusiveLock lock;
     Devices().push_back(device);
 }
 
-void LiveDevices::Remove(const COstrelDevice *device) {
-    std::unique_lock<std::shared_mutex> lock(Mutex());
+void LiveDevices::Remove(const COstrelDevice *device) noexcept {
+    ExclusiveLock lock;
     auto &devices = Devices();
     devices.erase(std::remove(devices.begin(), devices.end(), device), devices.end());
 }
@@ -14,6 +14,11 @@ void LiveDevices::Remove(const COstrelDevice *device) {
 std::shared_mutex &LiveDevices::Mutex() {
     static std::shared_mutex mutex;
     return mutex;
+}
+
+LiveDevices::ChangeGate &LiveDevices::Gate() {
+    static ChangeGate gate;
+    return gate;
 }
 
 std::vector<const COstrelDevice *> &LiveDevices::Devices() {

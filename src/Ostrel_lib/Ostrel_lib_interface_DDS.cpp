@@ -12,8 +12,6 @@
 namespace {
 constexpr int32_t kFirstSensorChannel = 3;
 constexpr int32_t kLastSensorChannel = 7;
-constexpr int32_t kDataSheetBytes = static_cast<int32_t>(kDDSRecordSize);
-constexpr int kRejectedRecord = -2;
 
 // SensorNumber values that never change OperationType, and the codes of the
 // rule that links the two fields.
@@ -164,31 +162,31 @@ size_t PageOffset(unsigned char page, DDSCalPageField field) {
 // The field table gives each field its pair of exports; fields whose exports
 // take several values (byte groups, calibration pages) are written out below.
 #define OSTREL_DDS_EXPORTS_U8(Name)                                                                                    \
-    int OSTREL_CALL Ostrel_Device_DDSMem_Set##Name(OstrelDevice handle, int channel, int value) {                     \
+    int OSTREL_CALL Ostrel_Device_DDSMem_Set##Name(OstrelDevice handle, int channel, int value) {                      \
         return SetU8<DDSField::Name>(handle, channel, value);                                                          \
     }                                                                                                                  \
-    int OSTREL_CALL Ostrel_Device_DDSMem_Get##Name(OstrelDevice handle, int channel, unsigned char *value) {          \
+    int OSTREL_CALL Ostrel_Device_DDSMem_Get##Name(OstrelDevice handle, int channel, unsigned char *value) {           \
         return GetU8<DDSField::Name>(handle, channel, value);                                                          \
     }
 #define OSTREL_DDS_EXPORTS_U16(Name)                                                                                   \
-    int OSTREL_CALL Ostrel_Device_DDSMem_Set##Name(OstrelDevice handle, int channel, int value) {                     \
+    int OSTREL_CALL Ostrel_Device_DDSMem_Set##Name(OstrelDevice handle, int channel, int value) {                      \
         return SetU16<DDSField::Name>(handle, channel, value);                                                         \
     }                                                                                                                  \
-    int OSTREL_CALL Ostrel_Device_DDSMem_Get##Name(OstrelDevice handle, int channel, unsigned short *value) {         \
+    int OSTREL_CALL Ostrel_Device_DDSMem_Get##Name(OstrelDevice handle, int channel, unsigned short *value) {          \
         return GetU16<DDSField::Name>(handle, channel, value);                                                         \
     }
 #define OSTREL_DDS_EXPORTS_Float32(Name)                                                                               \
-    int OSTREL_CALL Ostrel_Device_DDSMem_Set##Name(OstrelDevice handle, int channel, float value) {                   \
+    int OSTREL_CALL Ostrel_Device_DDSMem_Set##Name(OstrelDevice handle, int channel, float value) {                    \
         return SetFloat32<DDSField::Name>(handle, channel, value);                                                     \
     }                                                                                                                  \
-    int OSTREL_CALL Ostrel_Device_DDSMem_Get##Name(OstrelDevice handle, int channel, float *value) {                  \
+    int OSTREL_CALL Ostrel_Device_DDSMem_Get##Name(OstrelDevice handle, int channel, float *value) {                   \
         return GetFloat32<DDSField::Name>(handle, channel, value);                                                     \
     }
 #define OSTREL_DDS_EXPORTS_Text(Name)                                                                                  \
-    int OSTREL_CALL Ostrel_Device_DDSMem_Set##Name(OstrelDevice handle, int channel, const char *text) {              \
+    int OSTREL_CALL Ostrel_Device_DDSMem_Set##Name(OstrelDevice handle, int channel, const char *text) {               \
         return SetText<DDSField::Name>(handle, channel, text);                                                         \
     }                                                                                                                  \
-    int OSTREL_CALL Ostrel_Device_DDSMem_Get##Name(OstrelDevice handle, int channel, char *buffer,                    \
+    int OSTREL_CALL Ostrel_Device_DDSMem_Get##Name(OstrelDevice handle, int channel, char *buffer,                     \
                                                    unsigned short length) {                                            \
         return GetText<DDSField::Name>(handle, channel, buffer, length);                                               \
     }
@@ -258,14 +256,12 @@ int OSTREL_CALL Ostrel_Device_DDSMem_ReadRecord(OstrelDevice handle, int channel
         GMBLSensor *sensor = device.Sensor(ch);
         if (!device.m_source || sensor == nullptr)
             return -1;
-        uint8_t record[kDDSRecordSize];
-        const int32_t status = device.m_source->ReadNonVolatileMemory(static_cast<uint8_t>(ch), record, 0,
-                                                                      kDataSheetBytes, timeoutMs, nullptr);
+        // -2 (kRejectedDataSheet) when verification rejects the sheet.
+        DDSRecord record{};
+        const int32_t status = device.m_source->ReadDataSheet(ch, timeoutMs, strict != 0, record);
         if (status != 0)
             return status;
-        if (!VerifyRecord(record, strict != 0))
-            return kRejectedRecord;
-        LiveDevices::Changing([&] { return sensor->StoreRecord(record, true); });
+        LiveDevices::Changing([&] { sensor->Record() = record; });
         return 0;
     });
 }

@@ -21,7 +21,6 @@ constexpr uint32_t kDeviceLockTryMs = 1;
 constexpr uint32_t kRegistrationPatienceMs = 5000;
 constexpr int32_t kFirstSensorChannel = 3;
 constexpr int32_t kLastSensorChannel = 7;
-constexpr int32_t kDataSheetBytes = 128;
 constexpr uint32_t kDataSheetTimeoutMs = 2000;
 constexpr uint8_t kStopMeasurementsCmd = 0x19;
 constexpr uint32_t kLockRetryMaxSleepMs = 100;
@@ -32,18 +31,30 @@ bool IsOpenDevice(const COstrelLibrary &library, const void *handle) {
 }
 
 // Reads and strictly verifies the data sheets of the host's sensor channels
-// into the device's sensors; false at the first failure.
+// into the device's sensors; false at the first failure. The device is not
+// registered yet: no calibration export can read the sensors meanwhile.
 bool ReadSensorDataSheets(COstrelDevice &device) {
     for (int32_t channel = kFirstSensorChannel; channel <= kLastSensorChannel; ++channel) {
-        uint8_t record[kDataSheetBytes];
-        if (device.m_source->ReadNonVolatileMemory(static_cast<uint8_t>(channel), record, 0, kDataSheetBytes,
-                                                   kDataSheetTimeoutMs, nullptr) != 0)
+        DDSRecord record{};
+        if (device.m_source->ReadDataSheet(channel, kDataSheetTimeoutMs, true, record) != 0)
             return false;
-        if (!VerifyRecord(record, true))
-            return false;
-        device.Sensor(channel)->StoreRecord(record, true);
+        device.Sensor(channel)->Record() = record;
     }
     return true;
+}
+
+// The open-devices sequence and the live-devices set change only together,
+// under the device-list mutex. Adding changes neither when memory runs out.
+void AddOpenDevice(COstrelLibrary &library, COstrelDevice *device) {
+    library.m_openDevices.reserve(library.m_openDevices.size() + 1);
+    LiveDevices::Add(device);
+    library.m_openDevices.push_back(device); // room was made above: cannot throw
+}
+
+void RemoveOpenDevice(COstrelLibrary &library, const COstrelDevice *device) noexcept {
+    auto &devices = library.m_openDevices;
+    devices.erase(std::remove(devices.begin(), devices.end(), device), devices.end());
+    LiveDevices::Remove(device);
 }
 
 bool RegisterDevice(COstrelLibrary &library, COstrelDevice *device) {
@@ -51,8 +62,7 @@ bool RegisterDevice(COstrelLibrary &library, COstrelDevice *device) {
     do {
         DeviceListLock lock(&library, kDeviceListWaitMs);
         if (lock.Locked()) {
-            library.m_openDevices.push_back(device);
-            LiveDevices::Add(device);
+            AddOpenDevice(library, device);
             return true;
         }
     } while (Platform::GetTickCount() - start < kRegistrationPatienceMs);
@@ -80,9 +90,7 @@ bool UnregisterDevice(COstrelLibrary &library, COstrelDevice *device) {
     DeviceListLock lock(&library, kDeviceListWaitMs);
     if (!lock.Locked())
         return false;
-    auto &devices = library.m_openDevices;
-    devices.erase(std::remove(devices.begin(), devices.end(), device), devices.end());
-    LiveDevices::Remove(device);
+    RemoveOpenDevice(library, device);
     return true;
 }
 } // namespace
@@ -134,21 +142,22 @@ bool IsDeviceNameOpen(const char *name, int32_t *serial) {
 
 void CloseAllOpenDevices(COstrelLibrary &library) {
     DeviceListLock lock(&library, 1);
-    while (lock.Locked() && !library.m_openDevices.empty()) {
-        // A device opened on another thread cannot be closed from here; rather
-        // than try again for ever, leave it and the rest open, as when the
-        // list mutex is busy.
-        if (Ostrel_Device_Close(reinterpret_cast<OstrelDevice>(library.m_openDevices.front())) != 0) {
-            OSTREL_TRACE(L"Ostrel_Uninit could not close an open device; devices left open: "
-                         << library.m_openDevices.size());
-            break;
+    if (lock.Locked()) {
+        // Every device once, in the order of opening. One opened on a thread
+        // that is still alive cannot be closed from here and stays open; it
+        // must not keep any other from being closed.
+        auto &devices = library.m_openDevices;
+        for (size_t i = 0; i < devices.size();) {
+            if (Ostrel_Device_Close(reinterpret_cast<OstrelDevice>(devices[i])) != 0)
+                ++i; // left in place; a closed one is gone and the next takes its index
         }
+        if (!devices.empty())
+            OSTREL_TRACE(L"Ostrel_Uninit could not close an open device; devices left open: " << devices.size());
     }
     // Devices left open keep their records and links, but no instance knows
     // them any more: the calibration exports must refuse them as well.
-    for (const COstrelDevice *device : library.m_openDevices)
-        LiveDevices::Remove(device);
-    library.m_openDevices.clear();
+    while (!library.m_openDevices.empty())
+        RemoveOpenDevice(library, library.m_openDevices.back());
 }
 
 extern "C" {
@@ -162,20 +171,20 @@ OstrelDevice OSTREL_CALL Ostrel_Device_Open(OstrelLibrary lib, const char *name)
 }
 
 int OSTREL_CALL Ostrel_Device_Close(OstrelDevice handle) {
-    return CallSafely(-1, [&] {
-        COstrelDevice *device = ValidateAndLockDevice(handle);
-        if (device == nullptr)
-            return -1;
-        if (device->m_source->m_measuring)
-            device->m_source->SendCmd(kStopMeasurementsCmd, nullptr, 0, nullptr);
-        const bool removed = UnregisterDevice(*g_currentLibrary, device);
-        ReleaseDeviceLock(*device);
+    COstrelDevice *closed = nullptr;
+    const int result = Guarded(handle, [&](COstrelDevice &device) {
+        if (device.m_source->m_measuring)
+            device.m_source->SendCmd(kStopMeasurementsCmd, nullptr, 0, nullptr);
         // A device still in the registry must not be destroyed: it stays open.
-        if (!removed)
+        if (!UnregisterDevice(*g_currentLibrary, &device))
             return -1;
-        delete device;
+        closed = &device;
         return 0;
     });
+    // Once the guard has given the device lock back: destroying the device
+    // closes its port mutex.
+    delete closed;
+    return result;
 }
 
 int OSTREL_CALL Ostrel_Device_GetOpenDeviceName(OstrelDevice handle, char *buffer, int size) {

@@ -25,6 +25,10 @@ constexpr size_t kMaxSamplesPerBlob = (kMaxBlob - kMeasurementHeaderSize) / 2; /
 constexpr size_t kDataSheetSize = 128;
 constexpr int kMaxStreamCatchUpBlobs = 64; // per wake, so that delivery is not starved
 constexpr size_t kCompactAbove = 65536;
+constexpr size_t kInitPatternSize = 20; // the init command's parameters
+// A link paced at its rate may catch up on this much time that a late wake
+// lost, and no more: it never bursts beyond its rate for longer.
+constexpr std::chrono::milliseconds kLinkCatchUp{2};
 
 // Sum of bytes 0, 1, 2 and 4..L-1 (L = byte 1), low 8 bits; byte 3 excluded.
 uint8_t BlobChecksum(const uint8_t *blob) {
@@ -47,6 +51,16 @@ SimUnit::Address AddressFromSerial(const std::string &serial) {
     for (char c : serial)
         h = (h ^ static_cast<uint8_t>(c)) * 16777619u;
     return {0x00, 0x07, 0x80, static_cast<uint8_t>(h >> 16), static_cast<uint8_t>(h >> 8), static_cast<uint8_t>(h)};
+}
+
+// The init command carries exactly the pairs (0x05 + k, 0x4A - k), k = 0..9.
+bool IsInitPattern(const uint8_t *params, size_t count) {
+    if (count != kInitPatternSize)
+        return false;
+    for (size_t k = 0; k < kInitPatternSize / 2; ++k)
+        if (params[2 * k] != 0x05 + k || params[2 * k + 1] != 0x4A - k)
+            return false;
+    return true;
 }
 
 int CountChannels(uint8_t mask) {
@@ -222,6 +236,11 @@ void SimUnit::ExecuteLocked(uint8_t cmd, uint8_t signature, const uint8_t *param
         return;
     }
     if (cmd == kCmdInit) {
+        if (!IsInitPattern(params, count)) {
+            ++m_refusedInits;
+            SendReplyLocked(cmd, signature, Fail(SimError::BadParameters));
+            return;
+        }
         StopStreamingLocked();
         SendInitResponseLocked(signature);
         return;
@@ -516,6 +535,13 @@ void SimUnit::DeliveryLoop() {
             m_ready.erase(m_ready.begin(), m_ready.begin() + static_cast<std::ptrdiff_t>(m_readyPos));
             m_readyPos = 0;
         }
+        if (m_linkRate != 0) {
+            // The chunk reaches the host once its last byte has crossed the link.
+            m_linkFreeAt = LinkArrivalLocked(n, now);
+            m_wake.wait_until(lock, m_linkFreeAt, [this] { return m_stop; });
+            if (m_stop)
+                continue; // undelivered bytes are dropped
+        }
         const std::shared_ptr<const DeliverFn> deliver = m_deliver;
         lock.unlock();
         if (deliver && *deliver)
@@ -526,6 +552,14 @@ void SimUnit::DeliveryLoop() {
     // Cleared before the thread ends, so that a later thread given the same id
     // is not taken for this one.
     m_deliveryThreadId = std::thread::id();
+}
+
+SimUnit::Clock::time_point SimUnit::LinkArrivalLocked(size_t n, Clock::time_point now) const {
+    if (m_linkRate == 0)
+        return now;
+    const Clock::time_point start = std::max(m_linkFreeAt, now - kLinkCatchUp);
+    return start + std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(
+                       static_cast<int64_t>(n) * 1000000000 / static_cast<int64_t>(m_linkRate)));
 }
 
 // ---- settings and knobs ----
@@ -544,6 +578,17 @@ size_t SimUnit::ChunkSize() const {
 void SimUnit::SetStreamMask(uint8_t mask) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_streamMask = mask;
+}
+
+void SimUnit::SetLinkRate(uint32_t bytesPerSecond) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_linkRate = bytesPerSecond;
+    m_wake.notify_one();
+}
+
+uint32_t SimUnit::LinkRate() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_linkRate;
 }
 
 uint8_t SimUnit::StreamMask() const {
@@ -665,6 +710,11 @@ uint64_t SimUnit::BadChecksumCount() const {
 uint64_t SimUnit::RejectedCount() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_rejected;
+}
+
+uint64_t SimUnit::RefusedInitCount() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_refusedInits;
 }
 
 std::vector<uint8_t> SimUnit::LastCommand() const {

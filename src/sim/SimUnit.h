@@ -8,12 +8,16 @@
 // with the first byte written after Connect(). Everything the unit sends goes
 // out through the deliver callback, always on the unit's own delivery thread
 // (as a Bluetooth stack's receive thread would), in chunks of at most
-// ChunkSize() bytes.
+// ChunkSize() bytes, at memory speed or at the link rate set (SetLinkRate):
+// a chunk is then delivered when its last byte would have crossed a serial
+// link of that many bytes per second.
 //
 // Replies (all multi-byte fields little-endian):
 //   response   [0x80|flags][len][unit counter][checksum][cmd][signature][payload <= 249]
 //              flags 0x18 for a one-blob response; 0x08 first, 0x00 middle, 0x10 last
 //   init       [0xB8][26][unit counter][checksum][0x1A][signature][55 AA 56 A9 ... 5E A1]
+//              only to an init command of length 25 carrying 05 4A 06 49 ... 0E 41;
+//              any other init is refused with an error blob (BadParameters)
 //   error      [0x84][7][unit counter][checksum][cmd][signature][error code, see SimError]
 //   measure    [0x20][len][unit counter][checksum][first sample index, low 16 bits]
 //              [channel mask][S][2*S*N sample bytes, interleaved by sample]
@@ -73,7 +77,7 @@ class SimUnit {
     static constexpr size_t kMemorySize = 24576;
     static constexpr size_t kMaxPayloadPerBlob = 249;
     static constexpr size_t kMaxWriteChunk = 244;
-    static constexpr size_t kMaxChunkSize = 3000;
+    static constexpr size_t kMaxChunkSize = 65536;      // a whole 24576-byte memory read in one delivery
     static constexpr uint32_t kDefaultPeriodTicks = 10; // ticks of 1 ms
     static constexpr uint8_t kDefaultStreamMask = 0x7E; // channels 1..6
     static constexpr const char *kNamePrefix = "QuorvelKTRX ";
@@ -109,8 +113,11 @@ class SimUnit {
     bool Receive(const uint8_t *bytes, size_t count);
 
     // Delivery and streaming settings.
-    size_t SetChunkSize(size_t size); // clamped to 1..3000, returns the size kept
+    size_t SetChunkSize(size_t size); // clamped to 1..kMaxChunkSize, returns the size kept
     size_t ChunkSize() const;
+    // Bytes per second the link carries; 0 (the default) is memory speed.
+    void SetLinkRate(uint32_t bytesPerSecond);
+    uint32_t LinkRate() const;
     void SetStreamMask(uint8_t mask);
     uint8_t StreamMask() const;
     void SetSamplesPerBlob(uint8_t samples); // 0 is taken as 1
@@ -146,6 +153,7 @@ class SimUnit {
     uint64_t TotalCommands() const;
     uint64_t BadChecksumCount() const;
     uint64_t RejectedCount() const;           // bad checksum, bad length or not a command blob
+    uint64_t RefusedInitCount() const;        // init commands without the init pattern and length
     std::vector<uint8_t> LastCommand() const; // the last blob received, valid or not
     uint32_t PeriodTicks() const;
     bool IsStreaming() const;
@@ -216,6 +224,8 @@ class SimUnit {
     Clock::time_point NextWakeLocked() const;
     size_t ReadyBytesLocked() const { return m_ready.size() - m_readyPos; }
     bool OnDeliveryThreadLocked() const;
+    // When a chunk of n bytes taken now has crossed the link at m_linkRate.
+    Clock::time_point LinkArrivalLocked(size_t n, Clock::time_point now) const;
     void CloseFromDeliveryThread(std::unique_lock<std::mutex> &lock);
 
     const std::string m_serial;
@@ -243,6 +253,8 @@ class SimUnit {
     size_t m_readyPos = 0;
     std::deque<Pending> m_delayed; // in order; holds everything behind a delayed response
     size_t m_chunkSize = 64;
+    uint32_t m_linkRate = 0;          // bytes per second; 0: memory speed
+    Clock::time_point m_linkFreeAt{}; // when the last chunk taken has crossed the link
     uint8_t m_txCounter = 0;
 
     std::vector<uint8_t> m_memory;
@@ -268,6 +280,7 @@ class SimUnit {
     std::array<uint64_t, 256> m_commandCounts{};
     uint64_t m_badChecksums = 0;
     uint64_t m_rejected = 0;
+    uint64_t m_refusedInits = 0;
     std::vector<uint8_t> m_lastCommand;
     uint64_t m_blobsSent = 0;
     uint64_t m_bytesDelivered = 0;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -112,6 +113,17 @@ std::vector<std::string> SplitSerials(const char *text) {
     return serials;
 }
 
+// A decimal count of bytes per second; the default when unset or not a number.
+uint32_t LinkRateFrom(const char *text) {
+    if (text == nullptr || *text == '\0')
+        return SimWidI::kDefaultLinkRate;
+    char *end = nullptr;
+    const unsigned long long rate = std::strtoull(text, &end, 10);
+    if (*end != '\0' || text[0] == '-' || rate > UINT32_MAX)
+        return SimWidI::kDefaultLinkRate;
+    return static_cast<uint32_t>(rate);
+}
+
 void MakeUnitsLocked(Shim &shim) {
     if (shim.unitsMade)
         return;
@@ -120,9 +132,12 @@ void MakeUnitsLocked(Shim &shim) {
     if (serials.empty())
         serials = SplitSerials(kDefaultSerials);
     const std::vector<std::string> noService = SplitSerials(std::getenv("ZEL_WIDI_SIM_NO_SERVICE"));
+    const uint32_t linkRate = LinkRateFrom(std::getenv("ZEL_WIDI_SIM_LINK_RATE"));
     for (const std::string &serial : serials) {
         const bool service = std::find(noService.begin(), noService.end(), serial) == noService.end();
-        shim.units.push_back(UnitEntry{std::make_shared<SimUnit>(serial), service});
+        auto unit = std::make_shared<SimUnit>(serial);
+        unit->SetLinkRate(linkRate);
+        shim.units.push_back(UnitEntry{std::move(unit), service});
     }
 }
 

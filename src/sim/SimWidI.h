@@ -14,7 +14,12 @@
 //   ZEL_WIDI_SIM_NO_SERVICE  comma-separated serials whose service search
 //                            fails (the unit is found by an inquiry but offers
 //                            no serial port, so it cannot be connected).
-// Both are read when that default set is made: on first use, and on the first
+//   ZEL_WIDI_SIM_LINK_RATE   bytes per second each unit's link carries
+//                            (SimUnit::SetLinkRate); 0 is memory speed. Unset,
+//                            empty or not a number: kDefaultLinkRate, about
+//                            what a classic Bluetooth serial link carries, so
+//                            that hosts see what a real unit's host sees.
+// All are read when that default set is made: on first use, and on the first
 // use after SimWidI::ResetUnits.
 //
 // Search. WidI_StartInquiry snapshots the unit set into 260-byte records owned
@@ -53,6 +58,7 @@
 #include "SimUnit.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <vector>
 #endif
@@ -103,6 +109,9 @@ constexpr size_t kRecordAddress = 4; // 6 bytes, least significant first
 constexpr size_t kRecordChannel = 10;
 constexpr size_t kRecordName = 11;
 constexpr unsigned char kChannel = 1; // every unit's serial port service
+// Bytes per second of the units made from the environment: 723 kbit/s, the
+// classic asymmetric Bluetooth data rate, is about 90 KB/s.
+constexpr uint32_t kDefaultLinkRate = 90000;
 
 constexpr int kEventConnected = 1;
 constexpr int kEventDisconnected = 2;

@@ -1,10 +1,11 @@
 // A second host process for the interface tests: it uses the library through
 // its exports against simulated units of its own. Usage:
-//   ostrel_test_host open RESULTFILE ADDRESS
-//       sets up two units, "Contested" at ADDRESS (12 hex digits, the address
-//       another process may have claimed) and "Control" at an address of its
-//       own, searches, opens Contested and then Control, closes what opened,
-//       and writes one line per unit to RESULTFILE (and standard output):
+//   ostrel_test_host open RESULTFILE ADDRESS [ADDRESS...]
+//       sets up a unit at each ADDRESS (12 hex digits, an address another
+//       process may have claimed), named "Contested", "Contested2", ... in
+//       order, and "Control" at an address of its own, searches, opens the
+//       contested units in order and then Control, closes what opened, and
+//       writes one line per unit to RESULTFILE (and standard output):
 //         <serial> opened|refused commands=<n> connected=<0|1>
 //       with the commands the unit received and whether its link was up
 //       right after the open.
@@ -19,6 +20,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -64,9 +66,12 @@ OstrelDevice OpenAndReport(OstrelLibrary lib, const sim::SimUnit &unit, std::str
 }
 
 int Open(int argc, char **argv) {
-    sim::SimUnit::Address address{};
-    if (argc != 2 || !ParseAddress(argv[1], address))
+    if (argc < 2)
         return kUsage;
+    std::vector<sim::SimUnit::Address> addresses(static_cast<size_t>(argc - 1));
+    for (size_t i = 0; i < addresses.size(); ++i)
+        if (!ParseAddress(argv[i + 1], addresses[i]))
+            return kUsage;
     // Init chooses a real stack; the simulated one is selected after it.
     OstrelLibrary lib = Ostrel_Init();
     if (lib == nullptr)
@@ -75,19 +80,26 @@ int Open(int argc, char **argv) {
     std::string report;
     {
         sim::SimStackScope scope;
-        auto contested = scope.AddUnit(std::make_shared<sim::SimUnit>("Contested", address));
-        auto control = scope.AddUnit("Control");
+        std::vector<std::shared_ptr<sim::SimUnit>> units;
+        for (size_t i = 0; i < addresses.size(); ++i) {
+            const std::string name = i == 0 ? "Contested" : "Contested" + std::to_string(i + 1);
+            units.push_back(scope.AddUnit(std::make_shared<sim::SimUnit>(name, addresses[i])));
+        }
+        units.push_back(scope.AddUnit("Control"));
         int stamp = 0;
         Ostrel_SearchForDevices(lib, OSTREL_DEVICE_TYPE, 0, &stamp);
-        if (!IsListed(lib, "Contested") || !IsListed(lib, "Control")) {
+        bool listed = true;
+        for (const auto &unit : units)
+            listed = listed && IsListed(lib, unit->Serial());
+        if (!listed) {
             result = kNotListed;
         } else {
-            OstrelDevice first = OpenAndReport(lib, *contested, report);
-            OstrelDevice second = OpenAndReport(lib, *control, report);
-            if (first != nullptr)
-                Ostrel_Device_Close(first);
-            if (second != nullptr)
-                Ostrel_Device_Close(second);
+            std::vector<OstrelDevice> devices;
+            for (const auto &unit : units)
+                devices.push_back(OpenAndReport(lib, *unit, report));
+            for (OstrelDevice device : devices)
+                if (device != nullptr)
+                    Ostrel_Device_Close(device);
         }
         Ostrel_Uninit(lib);
     }

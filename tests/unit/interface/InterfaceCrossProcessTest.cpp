@@ -10,6 +10,10 @@
 #include <fstream>
 #include <sstream>
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
+
 #ifdef _WIN32
 #include <process.h>
 #else
@@ -138,30 +142,36 @@ TEST_F(InterfaceCrossProcessTest, UnitOpenInOneProcessIsRefusedToAnother) {
     EXPECT_EQ(unit->CommandCount(SimUnit::kCmdStop), 1u);
 }
 
-// A unit's claim goes with the device's last handle, held or not: a host that
-// locks a device and closes it without unlocking leaves the unit free for its
-// other threads and for other processes.
-TEST_F(InterfaceCrossProcessTest, DeviceClosedWhileLockedLeavesItsUnitFree) {
-    auto unit = AddUnit("Locked");
-    OstrelDevice device = Open(*unit);
-    ASSERT_NE(device, nullptr);
-    ASSERT_EQ(Ostrel_Device_Lock(device, 0), 0);
-    ASSERT_EQ(Ostrel_Device_Close(device), 0);
+// A closed unit is free for the host's other threads and for other processes,
+// also when the host closed it while it held the device lock: the claim goes
+// with the device's last handle, held or not.
+TEST_F(InterfaceCrossProcessTest, ClosedUnitOpensAgainOnAnotherThreadAndInAnotherProcess) {
+    for (const bool lockedAtClose : {false, true}) {
+        SCOPED_TRACE(lockedAtClose ? "closed while locked" : "closed");
+        auto unit = AddUnit(lockedAtClose ? "Locked" : "Alpha");
+        OstrelDevice device = Open(*unit);
+        ASSERT_NE(device, nullptr);
+        if (lockedAtClose)
+            ASSERT_EQ(Ostrel_Device_Lock(device, 0), 0);
+        ASSERT_EQ(Ostrel_Device_Close(device), 0);
 
-    const std::pair<int, int> pingAndClose = OnOtherThread([&] {
-        OstrelDevice again = Ostrel_Device_Open(lib, "Locked");
-        if (again == nullptr)
-            return std::make_pair(-2, -2);
-        const int ping = Ping(again);
-        return std::make_pair(ping, Ostrel_Device_Close(again));
-    });
-    EXPECT_EQ(pingAndClose, std::make_pair(0, 0));
+        const std::string name = lockedAtClose ? "Locked" : "Alpha";
+        const std::pair<int, int> pingAndClose = OnOtherThread([&] {
+            OstrelDevice again = Ostrel_Device_Open(lib, name.c_str());
+            if (again == nullptr)
+                return std::make_pair(-2, -2);
+            const int ping = Ping(again);
+            return std::make_pair(ping, Ostrel_Device_Close(again));
+        });
+        EXPECT_EQ(pingAndClose, std::make_pair(0, 0));
+        EXPECT_FALSE(unit->IsConnected());
 
-    const std::string result = ChildProcess::NewMarkerPath("host");
-    ASSERT_EQ(RunTestHost({"open", result, AddressArgument(*unit)}, ChildProcess::StartupAllowanceMs() + 60000), 0);
-    const std::string report = ReadFile(result);
-    ChildProcess::RemoveFile(result);
-    EXPECT_NE(report.find("Contested opened"), std::string::npos) << report;
+        const std::string result = ChildProcess::NewMarkerPath("host");
+        ASSERT_EQ(RunTestHost({"open", result, AddressArgument(*unit)}, ChildProcess::StartupAllowanceMs() + 60000), 0);
+        const std::string report = ReadFile(result);
+        ChildProcess::RemoveFile(result);
+        EXPECT_NE(report.find("Contested opened"), std::string::npos) << report;
+    }
 }
 
 TEST_F(InterfaceCrossProcessTest, ListMutexHeldByAnotherProcessRefusesGuardedCallsUntilReleased) {
@@ -203,6 +213,82 @@ TEST_F(InterfaceCrossProcessTest, ListMutexAbandonedByAnotherProcessIsTakenOver)
     EXPECT_EQ(Ping(device), 0);
     EXPECT_EQ(Ping(device), 0);
     EXPECT_EQ(Ostrel_Device_Close(device), 0);
+}
+
+// Opens a unit on a thread of its own, which keeps running (and so keeps the
+// unit's claim) until the object goes.
+class OpeningThread {
+  public:
+    OpeningThread(OstrelLibrary lib, const std::string &name)
+        : m_thread([this, lib, name] {
+              m_opened.set_value(Ostrel_Device_Open(lib, name.c_str()));
+              m_ended.wait();
+          }) {}
+    ~OpeningThread() {
+        m_end.set_value();
+        m_thread.join();
+    }
+    OpeningThread(const OpeningThread &) = delete;
+    OpeningThread &operator=(const OpeningThread &) = delete;
+
+    OstrelDevice Device() { return m_device.get(); }
+
+  private:
+    std::promise<OstrelDevice> m_opened;
+    std::shared_future<OstrelDevice> m_device = m_opened.get_future().share();
+    std::promise<void> m_end;
+    std::shared_future<void> m_ended = m_end.get_future().share();
+    std::thread m_thread; // last: it starts once the rest exists
+};
+
+class InterfaceUninitConcurrencyTest : public InterfaceCrossProcessTest {};
+
+TEST_F(InterfaceUninitConcurrencyTest, UninitClosesEveryDeviceItCanWhateverTheOpeningOrder) {
+    std::vector<std::shared_ptr<SimUnit>> mine;
+    std::vector<std::shared_ptr<SimUnit>> held;
+    std::vector<std::unique_ptr<OpeningThread>> owners;
+    std::unique_ptr<sim::SimStackScope> again; // Ostrel_Init chooses a real stack
+    for (const bool threadFirst : {true, false}) {
+        const std::string order = threadFirst ? "1" : "2";
+        held.push_back(AddUnit("Held" + order));
+        mine.push_back(AddUnit("Mine" + order));
+        ASSERT_EQ(Search(), 0);
+        OstrelDevice own = threadFirst ? nullptr : Ostrel_Device_Open(lib, mine.back()->Serial().c_str());
+        owners.push_back(std::make_unique<OpeningThread>(lib, held.back()->Serial()));
+        ASSERT_NE(owners.back()->Device(), nullptr);
+        if (threadFirst)
+            own = Ostrel_Device_Open(lib, mine.back()->Serial().c_str());
+        ASSERT_NE(own, nullptr);
+
+        ASSERT_EQ(Ostrel_Uninit(lib), 0);
+        // The calling thread's device is closed; the other thread's, which
+        // only that thread can close, stays open.
+        EXPECT_FALSE(mine.back()->IsConnected()) << "order " << order;
+        EXPECT_TRUE(held.back()->IsConnected()) << "order " << order;
+        lib = Ostrel_Init();
+        ASSERT_NE(lib, nullptr);
+        again = std::make_unique<sim::SimStackScope>();
+    }
+
+    // Another process may open what was closed, and not what is still held.
+    const std::string result = ChildProcess::NewMarkerPath("host");
+    ASSERT_EQ(RunTestHost({"open", result, AddressArgument(*mine[0]), AddressArgument(*mine[1]),
+                           AddressArgument(*held[0]), AddressArgument(*held[1])},
+                          ChildProcess::StartupAllowanceMs() + 60000),
+              0);
+    const std::string report = ReadFile(result);
+    ChildProcess::RemoveFile(result);
+    EXPECT_NE(report.find("Contested opened"), std::string::npos) << report;
+    EXPECT_NE(report.find("Contested2 opened"), std::string::npos) << report;
+    EXPECT_NE(report.find("Contested3 refused"), std::string::npos) << report;
+    EXPECT_NE(report.find("Contested4 refused"), std::string::npos) << report;
+#if defined(__SANITIZE_ADDRESS__)
+    // Left open on purpose with their threads; no instance knows them.
+    for (const auto &owner : owners)
+        __lsan_ignore_object(owner->Device());
+#endif
+    owners.clear();
+    again.reset();
 }
 
 } // namespace

@@ -24,6 +24,24 @@ TEST_F(InterfaceDeviceListTest, ListsUnitsNotOpenFirstThenTheOpenOnes) {
     EXPECT_EQ(entries[1].status, OSTREL_STATUS_OPEN);
 }
 
+TEST_F(InterfaceDeviceListTest, OpenUnitsFollowInTheOrderOfOpening) {
+    auto a = AddUnit("Alpha"); // found in this order
+    auto b = AddUnit("Bravo");
+    auto c = AddUnit("Charlie");
+    ASSERT_EQ(Search(), 0);
+    ASSERT_NE(Ostrel_Device_Open(lib, "Charlie"), nullptr);
+    ASSERT_NE(Ostrel_Device_Open(lib, "Alpha"), nullptr);
+    ASSERT_EQ(Search(), 0);
+    const auto entries = Snapshot();
+    ASSERT_EQ(entries.size(), 3u);
+    EXPECT_EQ(entries[0].name, "Bravo");
+    EXPECT_EQ(entries[0].status, OSTREL_STATUS_NOT_OPEN);
+    EXPECT_EQ(entries[1].name, "Charlie");
+    EXPECT_EQ(entries[1].status, OSTREL_STATUS_OPEN);
+    EXPECT_EQ(entries[2].name, "Alpha");
+    EXPECT_EQ(entries[2].status, OSTREL_STATUS_OPEN);
+}
+
 TEST_F(InterfaceDeviceListTest, OpenUnitStaysListedWhenTheSearchNoLongerFindsIt) {
     auto unit = AddUnit("Alpha");
     OstrelDevice device = Open(*unit);

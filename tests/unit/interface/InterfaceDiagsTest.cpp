@@ -126,6 +126,34 @@ TEST_F(InterfaceDiagsTest, SmallerMaximumLeavesTheRest) {
     EXPECT_EQ(ReadOutput(100), Bytes(whole.begin() + 2, whole.end()));
 }
 
+TEST_F(InterfaceDiagsTest, RingsFilledPast10000BytesKeepTheNewest10000) {
+    DrainCaptures();
+    // Out: 50 command blobs of 255 bytes (12750), blob i carrying parameter bytes i.
+    for (int i = 0; i < 50; ++i) {
+        const Bytes params(250, static_cast<unsigned char>(i));
+        ASSERT_EQ(Ostrel_Device_SendCmdAndGetResponse(device, SimUnit::kCmdGetPeriod, params.data(), 250, nullptr,
+                                                      nullptr, 5000),
+                  0);
+    }
+    const Bytes out = ReadOutput(20000);
+    ASSERT_EQ(out.size(), 10000u);
+    EXPECT_EQ(Bytes(out.end() - 255, out.end()), unit->LastCommand());
+    EXPECT_EQ(Bytes(out.begin(), out.begin() + 55), Bytes(55, 10)); // the last 55 bytes of blob 10
+
+    // In: the unit's whole memory, 99 response blobs, 25170 bytes.
+    DrainCaptures();
+    std::vector<unsigned char> memory(24576);
+    ASSERT_EQ(Ostrel_Device_NVMemBlk_Read(device, OSTREL_BLOCK_UNIT_MEMORY, memory.data(), 0, 24576, 30000), 0);
+    const Bytes in = ReadInput(20000);
+    ASSERT_EQ(in.size(), 10000u);
+    // The newest bytes end with the last blob: 180 bytes, the memory's last 174.
+    EXPECT_EQ(in[10000 - 180], 0x90);
+    EXPECT_TRUE(std::equal(memory.end() - 174, memory.end(), in.end() - 174));
+    // Before it, 38 whole blobs of 255 bytes and the last 130 of another.
+    EXPECT_EQ(in[130], 0x80);
+    EXPECT_TRUE(std::equal(memory.end() - 174 - 38 * 249, memory.end() - 174 - 37 * 249, in.begin() + 136));
+}
+
 TEST_F(InterfaceDiagsTest, SwitchingTheCaptureOffKeepsWhatItHolds) {
     DrainCaptures();
     ASSERT_EQ(Ping(device), 0); // 5 bytes out, 10 in

@@ -2,8 +2,11 @@
 // and its retries, and closing at Ostrel_Uninit.
 #include "InterfaceTestSupport.h"
 
+#include "COstrelLibrary.h"
+#include "LiveDevices.h"
 #include "TraceCapture.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <string>
@@ -68,6 +71,19 @@ uint32_t TrailingNumber(const std::wstring &line) {
     size_t end = line.find_last_of(L"0123456789");
     size_t begin = line.find_last_not_of(L"0123456789", end);
     return static_cast<uint32_t>(std::wcstoul(line.substr(begin + 1, end - begin).c_str(), nullptr, 10));
+}
+
+TEST_F(InterfaceLockConcurrencyTest, UnlockWithoutALockGivesUpTheOpeningThreadsClaim) {
+    auto unit = AddUnit("Alpha");
+    OstrelDevice device = Open(*unit);
+    ASSERT_NE(device, nullptr);
+    EXPECT_EQ(OnOtherThread([&] { return Ping(device); }), -1);
+    EXPECT_EQ(Ostrel_Device_Unlock(device), 0);
+    // The device's lock is now free between calls, for any thread.
+    EXPECT_EQ(OnOtherThread([&] { return Ping(device); }), 0);
+    EXPECT_EQ(Ping(device), 0);
+    EXPECT_EQ(Ostrel_Device_Close(device), 0);
+    EXPECT_FALSE(unit->IsConnected());
 }
 
 TEST_F(InterfaceLockConcurrencyTest, LockFromAnotherThreadRetriesUntilItsTimeOut) {
@@ -195,6 +211,7 @@ TEST_F(InterfaceLockConcurrencyTest, CalibrationOnAnotherThreadWhileTheOwnerChan
             ++calls;
         }
     });
+    ASSERT_TRUE(WaitUntil([&] { return calls > 0; }, 10000)); // a loaded machine starts threads late
     for (int i = 0; i < 2000 && !HasFatalFailure(); ++i) {
         ASSERT_EQ(Ostrel_Device_DDSMem_SetActiveCalPage(device, 4, i % 2), 0);
         ASSERT_EQ(Ostrel_Device_DDSMem_SetCalPage(device, 4, 1, 1.0f, (i % 4 < 2) ? 2.0f : 3.0f, 0.0f, "u"), 0);
@@ -203,6 +220,80 @@ TEST_F(InterfaceLockConcurrencyTest, CalibrationOnAnotherThreadWhileTheOwnerChan
     calibrator.join();
     EXPECT_GT(calls, 0);
     EXPECT_EQ(wrong, 0);
+}
+
+TEST_F(InterfaceLockConcurrencyTest, CalibratingThreadsNeverHoldUpTheOwnersChangesOrItsClose) {
+    auto unit = AddUnit("Alpha");
+    OstrelDevice device = Open(*unit);
+    ASSERT_NE(device, nullptr);
+    // The calibrating threads give up after a while, so that a starved change
+    // shows as a slow one rather than as a hang.
+    const auto giveUp = Clock::now() + std::chrono::seconds(20);
+    std::atomic<bool> stop{false};
+    std::atomic<int64_t> calls{0};
+    const auto calibrate = [&] {
+        while (!stop && Clock::now() < giveUp)
+            for (int i = 0; i < 64; ++i, ++calls)
+                Ostrel_Device_CalibrateData2(device, 3, 32768);
+    };
+    std::thread first(calibrate);
+    std::thread second(calibrate);
+    ASSERT_TRUE(WaitUntil([&] { return calls > 10000; }, 10000));
+
+    int64_t slowest = 0;
+    for (int i = 0; i < 100 && !HasFailure(); ++i) {
+        const auto start = Clock::now();
+        EXPECT_EQ(Ostrel_Device_DDSMem_SetActiveCalPage(device, 3, i % 2), 0);
+        slowest = std::max(slowest, MillisecondsSince(start));
+    }
+    const auto start = Clock::now();
+    EXPECT_EQ(Ostrel_Device_Close(device), 0);
+    const int64_t close = MillisecondsSince(start);
+    stop = true;
+    first.join();
+    second.join();
+    // Generous bounds for a loaded machine and emulation; starved, each would
+    // take as long as the calibrating threads kept on.
+    EXPECT_LT(slowest, 1000);
+    EXPECT_LT(close, 2000);
+}
+
+// A lookup that comes while a change waits goes after it, however busy the
+// lookups already in progress keep the lock.
+TEST(LiveDevicesConcurrency, WaitingChangeGoesBeforeLookupsThatComeAfterIt) {
+    COstrelLibrary library;
+    COstrelDevice device(library);
+    LiveDevices::Add(&device);
+    std::atomic<int> step{0}, firstAt{0}, changeAt{0}, secondAt{0};
+    std::atomic<bool> firstIn{false}, release{false};
+    std::thread first([&] {
+        LiveDevices::With(&device, [&](COstrelDevice &) {
+            firstIn = true;
+            while (!release)
+                std::this_thread::yield();
+            firstAt = ++step;
+            return 0.0;
+        });
+    });
+    EXPECT_TRUE(WaitUntil([&] { return firstIn.load(); }, 10000));
+    std::thread change([&] { LiveDevices::Changing([&] { changeAt = ++step; }); });
+    EXPECT_TRUE(WaitUntil([] { return LiveDevices::ChangeUnderWay(); }, 10000));
+    std::thread second([&] {
+        LiveDevices::With(&device, [&](COstrelDevice &) {
+            secondAt = ++step;
+            return 0.0;
+        });
+    });
+    // Time for the second lookup to overtake the change, were it let in.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    release = true;
+    first.join();
+    change.join();
+    second.join();
+    LiveDevices::Remove(&device);
+    EXPECT_EQ(firstAt, 1);
+    EXPECT_EQ(changeAt, 2);
+    EXPECT_EQ(secondAt, 3);
 }
 
 TEST_F(InterfaceLockConcurrencyTest, CalibrationOnAnotherThreadWhileTheDeviceCloses) {

@@ -61,6 +61,11 @@ TEST_F(InterfaceMemoryTest, ReadBeyondTheBlockFails) {
     const uint64_t writes = unit->CommandCount(SimUnit::kCmdWriteNV);
     EXPECT_LT(Ostrel_Device_NVMemBlk_Write(device, OSTREL_BLOCK_UNIT_MEMORY, untouched, 0, -1, 1000), 0);
     EXPECT_EQ(unit->CommandCount(SimUnit::kCmdWriteNV), writes);
+    // A count the request's 16 bits cannot carry is refused before anything is sent.
+    std::vector<unsigned char> big(65536);
+    const uint64_t reads = unit->CommandCount(SimUnit::kCmdReadNV);
+    EXPECT_EQ(Ostrel_Device_NVMemBlk_Read(device, OSTREL_BLOCK_UNIT_MEMORY, big.data(), 0, 65536, 1000), -1);
+    EXPECT_EQ(unit->CommandCount(SimUnit::kCmdReadNV), reads);
     EXPECT_EQ(Ping(device), 0);
 }
 
@@ -80,6 +85,84 @@ TEST_F(InterfaceMemoryTest, AddressRanges) {
     int first = 9;
     EXPECT_EQ(Ostrel_Device_NVMemBlk_GetAddrRange(device, -1, &first, nullptr), -1);
     EXPECT_EQ(first, 9);
+}
+
+// The whole of the unit's own block in one read: a reply of 99 blobs, far more
+// than the 10000-byte response ring holds. Under ThreadSanitizer too: the
+// reader hands the reply to the waiting read as it arrives.
+class InterfaceMemoryConcurrencyTest : public OpenUnitTest {
+  protected:
+    static constexpr int kBlockBytes = 24576;
+    static constexpr unsigned kPatientMs = 60000;
+
+    // Reads the whole block: the read's result, and whether every byte is right.
+    int ReadWholeBlock(bool &right, unsigned timeoutMs = kPatientMs) {
+        std::vector<unsigned char> bytes(kBlockBytes, 0);
+        const int result =
+            Ostrel_Device_NVMemBlk_Read(device, OSTREL_BLOCK_UNIT_MEMORY, bytes.data(), 0, kBlockBytes, timeoutMs);
+        const std::vector<uint8_t> memory = unit->Memory();
+        right = std::equal(bytes.begin(), bytes.end(), memory.begin());
+        return result;
+    }
+    // The exchange right after a failed one succeeds, and so do later reads.
+    void ExpectNoPoisoning(const char *after) {
+        unsigned char reply[8];
+        int size = sizeof reply;
+        EXPECT_EQ(
+            Ostrel_Device_SendCmdAndGetResponse(device, SimUnit::kCmdGetPeriod, nullptr, 0, reply, &size, kPatientMs),
+            0)
+            << after;
+        for (int i = 0; i < 3; ++i)
+            EXPECT_EQ(Ping(device), 0) << after;
+        bool right = false;
+        EXPECT_EQ(ReadWholeBlock(right), 0) << after;
+        EXPECT_TRUE(right) << after;
+    }
+};
+
+TEST_F(InterfaceMemoryConcurrencyTest, WholeBlockReadsAtAnyLinkRateAndDeliverySize) {
+    struct Link {
+        uint32_t rate; // bytes per second, 0: memory speed
+        size_t chunk;  // bytes per delivery
+    };
+    const Link links[] = {{0, SimUnit::kMaxChunkSize}, {0, 1}, {0, 3000}, {90000, 64}};
+    for (const Link &link : links) {
+        unit->SetLinkRate(link.rate);
+        unit->SetChunkSize(link.chunk);
+        bool right = false;
+        EXPECT_EQ(ReadWholeBlock(right), 0) << link.rate << " bytes/s in pieces of " << link.chunk;
+        EXPECT_TRUE(right) << link.rate << " bytes/s in pieces of " << link.chunk;
+        EXPECT_EQ(Ping(device), 0);
+    }
+}
+
+TEST_F(InterfaceMemoryConcurrencyTest, FailedWaitsLeaveNothingToFailTheNextExchange) {
+    bool right = false;
+    // A time-out in the middle of the reply: 25170 bytes take 1.26 s at 20000
+    // bytes/s; the rest keeps coming while the next exchanges run.
+    unit->SetLinkRate(20000);
+    EXPECT_EQ(ReadWholeBlock(right, 300), -1);
+    ExpectNoPoisoning("a time-out in the middle of the reply");
+    unit->SetLinkRate(0);
+
+    // The first blob lost (its checksum broken): the 98 blobs after it
+    // belong to no reply.
+    for (size_t chunk : {SimUnit::kMaxChunkSize, size_t{1}}) {
+        unit->SetChunkSize(chunk);
+        unit->CorruptChecksumOfBlob(1);
+        EXPECT_EQ(ReadWholeBlock(right), -1);
+        ExpectNoPoisoning("the first blob lost");
+    }
+    unit->SetChunkSize(64);
+
+    // The unit's error, in time and too late for its own wait.
+    unit->ErrorOnNextCommand();
+    EXPECT_EQ(ReadWholeBlock(right), -1);
+    ExpectNoPoisoning("an error blob");
+    unit->ErrorOnNextCommand();
+    unit->DelayNextResponse(500);
+    EXPECT_EQ(ReadWholeBlock(right, 50), -1);
+    ExpectNoPoisoning("a late error blob");
 }
 
 } // namespace

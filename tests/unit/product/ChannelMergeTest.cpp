@@ -28,6 +28,8 @@ constexpr int32_t kVolts1_875 = 24576;
 constexpr int32_t kVolts2_5 = 32768;
 constexpr int32_t kVolts3_125 = 40960;
 constexpr int32_t kVolts5 = 65536;
+// One above the highest channel value 0xFFFF x 16: a crossing beyond every reading.
+constexpr int32_t kBeyondEveryValue = 1048561;
 
 using MergeTest = ProductUnitTest;
 
@@ -131,14 +133,18 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         CrossingCase{"Default", {-10, 4}, 32768, true}, CrossingCase{"AtZeroVolts", {0, 4}, 0, true},
         CrossingCase{"Falling", {5, -4}, 16384, false},
-        // Outside the range: clamped, never wrapped to 16 bits.
+        // Outside the range of values (0 to 0xFFFF x 16): clamped, never
+        // wrapped; inside it exact, above 5 V too.
         CrossingCase{"BelowZeroVolts", {1, 4}, 0, true}, CrossingCase{"JustBelowZeroVolts", {0.0004f, 4}, 0, true},
-        CrossingCase{"AtFiveVolts", {-20, 4}, 65535, true}, CrossingCase{"AboveFiveVolts", {-30, 4}, 65535, true},
-        CrossingCase{"InfiniteK0", {kInf, 4}, 0, true}, CrossingCase{"MinusInfiniteK0", {-kInf, 4}, 65535, true},
+        CrossingCase{"AtFiveVolts", {-20, 4}, 65536, true}, CrossingCase{"AboveFiveVolts", {-30, 4}, 98304, true},
+        CrossingCase{"AboveEveryValue", {-90, 1}, kBeyondEveryValue, true},
+        CrossingCase{"InfiniteK0", {kInf, 4}, 0, true},
+        CrossingCase{"MinusInfiniteK0", {-kInf, 4}, kBeyondEveryValue, true},
         CrossingCase{"InfiniteK1", {3, kInf}, 0, true}, CrossingCase{"BothInfinite", {kInf, kInf}, 0, true},
         // Flat: no crossing; the side follows the sign of K0.
-        CrossingCase{"FlatNegative", {-3, 0}, 0, false}, CrossingCase{"FlatPositive", {3, 0}, 65535, false},
-        CrossingCase{"FlatZero", {0, 0}, 65535, false}, CrossingCase{"FlatNegativeZeroK1", {-3, -0.0f}, 0, false}),
+        CrossingCase{"FlatNegative", {-3, 0}, 0, false}, CrossingCase{"FlatPositive", {3, 0}, kBeyondEveryValue, false},
+        CrossingCase{"FlatZero", {0, 0}, kBeyondEveryValue, false},
+        CrossingCase{"FlatNegativeZeroK1", {-3, -0.0f}, 0, false}),
     [](const ::testing::TestParamInfo<CrossingCase> &info) { return std::string(info.param.name); });
 
 TEST_F(MergeTest, FlatPage0SendsEveryReadingToTheSideOfItsSign) {
@@ -149,10 +155,24 @@ TEST_F(MergeTest, FlatPage0SendsEveryReadingToTheSideOfItsSign) {
     EXPECT_EQ(Steps(-20 + 8 * 4.998779296875), source->Merge(65520, 0));
 }
 
-TEST_F(MergeTest, FlatPositivePage0ServesEveryReadingOfA12BitUnit) {
+TEST_F(MergeTest, FlatPositivePage0ServesEveryReading) {
     OpenWithRanges({3, 0}, {-20, 8}, {0, 1}, {0, 1});
-    EXPECT_EQ(60000000, source->Merge(0, 0));     // page 0: 3
-    EXPECT_EQ(60000000, source->Merge(65520, 0)); // the highest 12-bit sample, ×16
+    EXPECT_EQ(60000000, source->Merge(0, 0));       // page 0: 3
+    EXPECT_EQ(60000000, source->Merge(65520, 0));   // the highest 12-bit word 0x0FFF, x16
+    EXPECT_EQ(60000000, source->Merge(65536, 0));   // word 0x1000
+    EXPECT_EQ(60000000, source->Merge(1048560, 0)); // word 0xFFFF
+}
+
+// Page 1 gives other values than page 0, so that each result tells which
+// page served it: page 0 -30 + 4 v (crossing at 7.5 V), page 1 -20 + 8 v.
+TEST_F(MergeTest, WordsAbove0FFFTakeTheSideOfACrossingAboveFiveVolts) {
+    OpenWithRanges({-30, 4}, {-20, 8}, {0, 1}, {0, 1});
+    EXPECT_EQ(Steps(-20 + 8 * 5.3125), source->Merge(0x1100 << 4, 0));                // 5.3125 V, below: page 1
+    EXPECT_EQ(Steps(-20 + 8 * (98303 * 7.62939453125e-05)), source->Merge(98303, 0)); // just below: page 1
+    EXPECT_EQ(0, source->Merge(98304, 0));                                            // at the crossing, 7.5 V: page 0
+    EXPECT_EQ(Steps(-30 + 4 * 7.8125), source->Merge(0x1900 << 4, 0));                // above: page 0
+    // The merge limit still applies on page 0: -30 + 4 x 80 V is far beyond it.
+    EXPECT_EQ(200000000, source->Merge(1048560, 0));
 }
 
 // ---------------------------------------------------------------------------

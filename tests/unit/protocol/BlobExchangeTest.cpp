@@ -130,12 +130,29 @@ TEST_F(BlobExchange, CommandEchoMustMatch) {
     EXPECT_TRUE(trace.Contains(L"Blob device reported cmd response mismatch. cmd sent = 1ch. cmd returned = 1bh.\n"));
 }
 
-TEST_F(BlobExchange, LeftOverResponseFailsOneExchangeThenItRecovers) {
+TEST_F(BlobExchange, LateAnswerOfAFailedExchangeDoesNotFailTheNextOne) {
     // Answered too late for its own exchange...
     unit->DelayNextResponse(300);
     EXPECT_EQ(-1, source->SendCmdAndGetResponse(0x1C, nullptr, 0, nullptr, nullptr, 20, nullptr));
+    const uint8_t failed = static_cast<uint8_t>(source->m_rollingCounter + 1);
     ASSERT_TRUE(WaitUntil([&] { return source->ResponseBytes() > 0; }));
-    // ...so it answers the next one, which fails on its signature.
+    // ...and passed over by the next one, which nobody abandoned.
+    TraceCapture trace;
+    uint8_t period[4] = {};
+    int32_t size = 4;
+    EXPECT_EQ(0, source->SendCmdAndGetResponse(0x1C, nullptr, 0, period, &size, kPatienceMs, nullptr));
+    EXPECT_EQ(unit->PeriodTicks(), GetLittleEndian32(period));
+    std::wostringstream expected;
+    expected << L"Late blob cmd response discarded: signature = " << std::hex << unsigned(failed) << L"h \n";
+    EXPECT_TRUE(trace.Contains(expected.str()));
+    EXPECT_EQ(0, source->ResponseBytes());
+}
+
+TEST_F(BlobExchange, LeftOverResponseFailsOneExchangeThenItRecovers) {
+    // Nobody waits for this answer...
+    ASSERT_EQ(0, source->SendCmd(0x1C, nullptr, 0, nullptr));
+    ASSERT_TRUE(WaitUntil([&] { return source->ResponseBytes() > 0; }));
+    // ...so it answers the next exchange, which fails on its signature.
     TraceCapture trace;
     const uint8_t next = source->m_rollingCounter;
     EXPECT_EQ(-1, source->SendCmdAndGetResponse(0x1C, nullptr, 0, nullptr, nullptr, kPatienceMs, nullptr));
@@ -205,16 +222,23 @@ TEST_F(BlobResponseAssembly, BrokenSequencesFail) {
     // The failed wait leaves the later blob in the ring.
     EXPECT_EQ(Response(0x90, 0x27, 6, {3}), Drain(source.m_responseBuffer));
     // A middle or last blob without a first.
-    source.Feed(Response(0x80, 0x27, 5, {1}));
+    source.Feed(Response(0x80, 0x27, 8, {1}));
     EXPECT_EQ(-1, Next());
-    source.Feed(Response(0x90, 0x27, 5, {1}));
+    source.Feed(Response(0x90, 0x27, 10, {1}));
     EXPECT_EQ(-1, Next());
-    // A response header too short to hold the signature: only what was read goes.
+    // What is still to come of the replies given up on above is passed over.
+    source.Feed(Concat({Response(0x80, 0x27, 5, {1}), Response(0x90, 0x27, 8, {2}), Response(0x98, 0x1C, 11, {3})}));
+    ASSERT_EQ(0, Next());
+    EXPECT_EQ((Bytes{3}), Bytes(dst, dst + size));
+    // A response header too short to hold the signature goes whole, and the
+    // ring still starts at a blob.
     source.Feed(Concat({MakeBlob(0x98, {0x1C}), Response(0x98, 0x1C, 9, {7})}));
     TraceCapture trace;
     EXPECT_EQ(-1, Next());
     EXPECT_TRUE(trace.Contains(L"Reported blob length is too small for cmd response header!"));
-    EXPECT_EQ(1 + 7, source.ResponseBytes());
+    EXPECT_EQ(7, source.ResponseBytes());
+    ASSERT_EQ(0, Next());
+    EXPECT_EQ((Bytes{7}), Bytes(dst, dst + size));
 }
 
 TEST_F(BlobResponseAssembly, ErrorBlobEndsTheResponseAndReplacesItsPayload) {

@@ -156,6 +156,12 @@ TEST_F(BlobFraming, MalformedMeasurementBlobsFileNothing) {
     source.Feed(oversized);
     EXPECT_TRUE(trace.Contains(L"Measurement blob discarded because its samples exceed its length: channels = 1h ; "
                                L"samples = ah ; length = 1ah\n"));
+    // Too short to carry a mask and a sample count: traced with its own bytes,
+    // not the mask and count left from the blob before.
+    source.Feed(MakeBlob(0x20, {0x00, 0x00}));
+    EXPECT_TRUE(trace.Contains(L"Measurement blob discarded because it is shorter than its header: length = 6h ; "
+                               L"bytes = 20 06 33 59 00 00\n"));
+    EXPECT_FALSE(trace.Contains(L"length = 6h\n"));
     // A channel without a ring drops the whole blob, channel 0 included.
     source.Feed(Measurement(0x81, 1, {4, 4}));
     source.Feed(Measurement(0x01, 0, {}));

@@ -20,6 +20,10 @@ using Bytes = std::vector<uint8_t>;
 constexpr std::chrono::milliseconds kPatience{3000}; // for what must come
 constexpr std::chrono::milliseconds kQuiet{150};     // for what must not
 
+// The parameters every init command carries: (0x05 + k, 0x4A - k), k = 0..9.
+inline const Bytes kInitParams = {0x05, 0x4A, 0x06, 0x49, 0x07, 0x48, 0x08, 0x47, 0x09, 0x46,
+                                  0x0A, 0x45, 0x0B, 0x44, 0x0C, 0x43, 0x0D, 0x42, 0x0E, 0x41};
+
 inline uint8_t Checksum(const Bytes &blob) {
     unsigned sum = blob[0] + blob[1] + blob[2];
     for (size_t i = 4; i < blob.size(); ++i)
@@ -143,9 +147,10 @@ class TestHost {
             patience);
         return r;
     }
-    Response Exchange(uint8_t cmd, uint8_t counter, const Bytes &params = {}) {
+    Response Exchange(uint8_t cmd, uint8_t counter, const Bytes &params = {},
+                      std::chrono::milliseconds patience = kPatience) {
         Send(cmd, counter, params);
-        return Await(cmd, counter);
+        return Await(cmd, counter, patience);
     }
 
   private:

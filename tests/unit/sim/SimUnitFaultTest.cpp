@@ -21,7 +21,7 @@ TEST(SimUnitFaults, GarbageComesBeforeEveryInitResponse) {
     Connected c;
     const Bytes garbage = {0x26, 0x00, 0xB8, 0x1A, 0x13};
     c.unit.SetGarbageBeforeInit(garbage);
-    c.host.Send(0x1A, 0xFF);
+    c.host.Send(0x1A, 0xFF, kInitParams);
     ASSERT_TRUE(c.host.WaitForBytes(31));
     const Bytes got = c.host.Received();
     EXPECT_EQ(Bytes(got.begin(), got.begin() + 5), garbage);
@@ -104,13 +104,13 @@ TEST(SimUnitFaults, DataSheetFaultsReachTheWire) {
     EXPECT_TRUE(c.host.Exchange(0x27, 2, ReadParams(0, 0, 128)).error);
 }
 
-TEST(SimUnitTransport, ChunkSizesOneAnd3000GiveTheSameStream) {
+TEST(SimUnitTransport, ChunkSizesOneAnd65536GiveTheSameStream) {
     auto run = [](size_t chunk) {
         SimUnit unit;
         TestHost host(unit);
         EXPECT_EQ(unit.SetChunkSize(chunk), chunk);
         unit.Connect();
-        host.Exchange(0x1A, 0xFF);
+        host.Exchange(0x1A, 0xFF, kInitParams);
         host.Exchange(0x27, 0xFE, ReadParams(0xFF, 1000, 2000));
         unit.QueueMeasurements(10);
         host.Exchange(0x1C, 0xFD);
@@ -119,10 +119,30 @@ TEST(SimUnitTransport, ChunkSizesOneAnd3000GiveTheSameStream) {
     };
     const Bytes one = run(1);
     EXPECT_GT(one.size(), 2000u);
-    EXPECT_EQ(one, run(3000));
+    EXPECT_EQ(one, run(65536));
     SimUnit unit;
     EXPECT_EQ(unit.SetChunkSize(0), 1u);
-    EXPECT_EQ(unit.SetChunkSize(5000), 3000u);
+    EXPECT_EQ(unit.SetChunkSize(100000), 65536u);
+}
+
+TEST(SimUnitTransport, LinkRateSpreadsTheDeliveryOverTime) {
+    SimUnit unit;
+    TestHost host(unit);
+    EXPECT_EQ(unit.LinkRate(), 0u); // memory speed
+    unit.SetLinkRate(100000);
+    EXPECT_EQ(unit.LinkRate(), 100000u);
+    unit.SetChunkSize(1000);
+    unit.Connect();
+    const auto start = std::chrono::steady_clock::now();
+    const Response r = host.Exchange(0x27, 1, ReadParams(0xFF, 0, 24576), std::chrono::seconds(30));
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    ASSERT_TRUE(r.complete);
+    EXPECT_EQ(r.payload, unit.Memory());
+    // 24576 bytes in 99 blobs of 6 header bytes each: 25170 bytes, 252 ms at
+    // 100 000 bytes/s, less the 2 ms a late wake may catch up on.
+    EXPECT_EQ(host.Received().size(), 25170u);
+    EXPECT_GE(elapsed, std::chrono::milliseconds(245));
+    EXPECT_LE(*host.ChunkSizes().rbegin(), 1000u);
 }
 
 TEST(SimUnitTransport, DisconnectDropsPendingBytesAndReconnectReframes) {

@@ -7,8 +7,6 @@ using sim::SimUnit;
 
 namespace {
 
-const Bytes kInitParams = {0x05, 0x4A, 0x06, 0x49, 0x07, 0x48, 0x08, 0x47, 0x09, 0x46,
-                           0x0A, 0x45, 0x0B, 0x44, 0x0C, 0x43, 0x0D, 0x42, 0x0E, 0x41};
 const Bytes kInitPattern = {0x55, 0xAA, 0x56, 0xA9, 0x57, 0xA8, 0x58, 0xA7, 0x59, 0xA6,
                             0x5A, 0xA5, 0x5B, 0xA4, 0x5C, 0xA3, 0x5D, 0xA2, 0x5E, 0xA1};
 
@@ -44,6 +42,27 @@ TEST(SimUnitProtocol, InitResponseIsExactAndEchoesTheCounter) {
     EXPECT_TRUE(again.complete);
     EXPECT_EQ(again.payload, kInitPattern);
     EXPECT_EQ(c.unit.CommandCount(0x1A), 2u);
+}
+
+TEST(SimUnitProtocol, InitWithoutItsPatternAndLengthIsRefusedAndCounted) {
+    Connected c;
+    Bytes wrongByte = kInitParams;
+    wrongByte[7] ^= 0x01;
+    const Bytes refused[] = {{}, Bytes(kInitParams.begin(), kInitParams.end() - 1), wrongByte, [] {
+                                 Bytes longer = kInitParams;
+                                 longer.push_back(0x0F);
+                                 return longer;
+                             }()};
+    uint8_t counter = 0x10;
+    for (const Bytes &params : refused) {
+        const Response r = c.host.Exchange(0x1A, counter++, params);
+        ASSERT_TRUE(r.complete) << params.size();
+        EXPECT_EQ(r.types, (std::vector<uint8_t>{0x84})) << params.size();
+        EXPECT_EQ(ErrorCode(r), static_cast<uint8_t>(sim::SimError::BadParameters));
+    }
+    EXPECT_EQ(c.unit.RefusedInitCount(), 4u);
+    EXPECT_EQ(c.host.Exchange(0x1A, counter, kInitParams).payload, kInitPattern);
+    EXPECT_EQ(c.unit.RefusedInitCount(), 4u);
 }
 
 TEST(SimUnitProtocol, ReassemblesCommandsAcrossAnyChunking) {

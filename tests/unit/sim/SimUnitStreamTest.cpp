@@ -128,7 +128,7 @@ TEST(SimUnitStream, InitStopsStreamingAndStartCountsFromZero) {
     host.Exchange(0x1B, 1, Le(1, 4));
     host.Send(0x18, 2);
     ASSERT_TRUE(host.WaitFor([](const Bytes &b) { return CutBlobs(b).size() >= 4; }));
-    ASSERT_TRUE(host.Exchange(0x1A, 3).complete);
+    ASSERT_TRUE(host.Exchange(0x1A, 3, kInitParams).complete);
     EXPECT_FALSE(unit.IsStreaming());
     const size_t atInit = CutBlobs(host.Received()).size();
     host.Send(0x18, 4);

@@ -162,7 +162,7 @@ TEST_F(SimWidI, ConnectedLinkCarriesCommandsAndRepliesOnTheUnitsThread) {
     EXPECT_TRUE(receiver.AwaitEvent(shim::kEventConnected));
 
     int count = 0;
-    const Bytes init = Command(SimUnit::kCmdInit, 0x21);
+    const Bytes init = Command(SimUnit::kCmdInit, 0x21, kInitParams);
     ASSERT_EQ(Write(c, init, &count), 0);
     EXPECT_EQ(count, static_cast<int>(init.size()));
     ASSERT_EQ(Write(c, Command(SimUnit::kCmdGetPeriod, 0x22), &count), 0);
@@ -367,9 +367,12 @@ std::vector<std::string> Serials() {
 TEST_F(SimWidI, UnitSetComesFromTheEnvironment) {
     SetEnv("ZEL_WIDI_SIM_UNITS", " 111, ,222,111,");
     SetEnv("ZEL_WIDI_SIM_NO_SERVICE", "222");
+    SetEnv("ZEL_WIDI_SIM_LINK_RATE", "0");
     shim::ResetUnits();
     EXPECT_EQ(Serials(), (std::vector<std::string>{"111", "222"}));
     const std::vector<std::shared_ptr<SimUnit>> units = shim::Units();
+    EXPECT_EQ(units[0]->LinkRate(), 0u); // memory speed
+    EXPECT_EQ(units[1]->LinkRate(), 0u);
     WidI_Stack stack = WidI_OpenStack();
     WidI_StartServiceDiscovery(stack, Wire(*units[0]).data());
     EXPECT_NE(WidI_IsServiceFound(stack), 0);
@@ -382,5 +385,16 @@ TEST_F(SimWidI, UnitSetComesFromTheEnvironment) {
     shim::ResetUnits();
     EXPECT_EQ(Serials(), (std::vector<std::string>{"12345", "67890"}));
     EXPECT_EQ(shim::Units()[0]->Name(), "QuorvelKTRX 12345");
+
+    // Unset or not a number: a classic Bluetooth serial link.
+    for (const char *rate : {static_cast<const char *>(nullptr), "", "fast", "-5", "99999999999"}) {
+        SetEnv("ZEL_WIDI_SIM_LINK_RATE", rate);
+        shim::ResetUnits();
+        EXPECT_EQ(shim::Units()[1]->LinkRate(), shim::kDefaultLinkRate) << (rate != nullptr ? rate : "unset");
+    }
+    SetEnv("ZEL_WIDI_SIM_LINK_RATE", "250000");
+    shim::ResetUnits();
+    EXPECT_EQ(shim::Units()[1]->LinkRate(), 250000u);
+    SetEnv("ZEL_WIDI_SIM_LINK_RATE", nullptr);
     SetEnv("ZEL_WIDI_SIM_UNITS", nullptr);
 }
