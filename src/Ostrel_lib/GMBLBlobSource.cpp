@@ -313,9 +313,11 @@ int32_t GMBLBlobSource::SendCmdAndGetResponse(uint8_t cmd, const uint8_t *params
     uint8_t echo = 0;
     uint8_t errorFlag = 0;
     const int32_t result = AwaitResponse(assembly, inOutSize, &echo, &errorFlag, &signature, timeoutMs, stopFlag);
-    if (result != 0 || errorFlag != 0 || echo != cmd) {
+    {
         // Whatever of this command's answer is still to come answers nobody:
-        // it must not fail the next exchange in turn.
+        // it must not fail the next exchange in turn. That holds after a
+        // whole reply too: a unit may send more than its last blob (a blob
+        // repeated, or one that came after the last).
         PriorityLock lock(m_mutex);
         if (lock.Locked() || m_mutex == nullptr)
             m_lateSignatures.set(static_cast<size_t>(signature));

@@ -7,11 +7,13 @@
 #include "BlobFormat.h"
 #include "GDeviceIO.h"
 #include "GPortRef.h"
+#include "GUtils.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <vector>
 
@@ -26,6 +28,16 @@ inline void Require(bool condition, const char *invariant) {
         std::fprintf(stderr, "fuzz invariant broken: %s\n", invariant);
         std::abort();
     }
+}
+
+// Trace lines: formatted (when `format`) but printed nowhere, so that the
+// formatting runs without the cost of output. OSTREL_FUZZ_TRACE=1 in the
+// environment prints every line instead, to follow a finding.
+inline void RouteTraces(bool format) {
+    static const bool print = std::getenv("OSTREL_FUZZ_TRACE") != nullptr;
+    DebugTraceThreshold = (format || print) ? 10 : 100;
+    SetTraceCaptureHook(
+        print ? nullptr : [](const wchar_t *, void *) {}, nullptr);
 }
 
 // Takes bytes from the front of the input; zeros once it is used up.
@@ -77,9 +89,10 @@ class InstantLink : public GDeviceIO {
     int32_t writes = 0;
 };
 
-// One blob the builder put on the wire, whole.
+// One blob the builder put on the wire, whole: where it lies in the bytes.
 struct SentBlob {
-    Bytes bytes;
+    size_t offset;
+    size_t size;
     bool checksumHolds;
 };
 
@@ -92,28 +105,48 @@ class Wire {
     std::vector<SentBlob> blobs; // in order, up to the first raw bytes
     bool unframed = false;
 
-    // A blob of `type` with `body` after the 4-byte header; the checksum holds
-    // unless `breakChecksum`.
+    const uint8_t *At(const SentBlob &blob) const { return bytes.data() + blob.offset; }
+
+    // A blob of `type` with `bodySize` bytes after the 4-byte header (the
+    // body is copied from `body`, or zeros when it is null); the checksum
+    // holds unless `breakChecksum`.
+    void AddBlob(uint8_t type, const uint8_t *body, size_t bodySize, bool breakChecksum) {
+        const size_t at = bytes.size();
+        bytes.resize(at + Blob::kHeaderSize + bodySize);
+        uint8_t *blob = bytes.data() + at;
+        blob[0] = type;
+        blob[1] = static_cast<uint8_t>(Blob::kHeaderSize + bodySize);
+        blob[2] = 0x5A;
+        if (body != nullptr && bodySize > 0)
+            std::memcpy(blob + Blob::kHeaderSize, body, bodySize);
+        blob[Blob::kChecksumOffset] = static_cast<uint8_t>(BlobChecksum(blob) + (breakChecksum ? 1 : 0));
+        if (!unframed)
+            blobs.push_back({at, Blob::kHeaderSize + bodySize, !breakChecksum});
+    }
     void AddBlob(uint8_t type, const Bytes &body, bool breakChecksum) {
-        Bytes blob = {type, static_cast<uint8_t>(Blob::kHeaderSize + body.size()), 0x5A, 0};
-        blob.insert(blob.end(), body.begin(), body.end());
-        blob[Blob::kChecksumOffset] = static_cast<uint8_t>(BlobChecksum(blob.data()) + (breakChecksum ? 1 : 0));
-        Append(blob, !breakChecksum);
+        AddBlob(type, body.data(), body.size(), breakChecksum);
+    }
+    void Response(uint8_t type, uint8_t echo, uint8_t signature, const uint8_t *payload, size_t size,
+                  bool breakChecksum) {
+        uint8_t body[Blob::kMaxLength];
+        body[0] = echo;
+        body[1] = signature;
+        if (size > 0)
+            std::memcpy(body + 2, payload, size);
+        AddBlob(type, body, 2 + size, breakChecksum);
     }
     void Response(uint8_t type, uint8_t echo, uint8_t signature, const Bytes &payload, bool breakChecksum) {
-        Bytes body = {echo, signature};
-        body.insert(body.end(), payload.begin(), payload.end());
-        AddBlob(type, body, breakChecksum);
+        Response(type, echo, signature, payload.data(), payload.size(), breakChecksum);
     }
     void InitResponse(uint8_t signature) {
-        Response(0xB8, Blob::kCmdInit, signature,
-                 Bytes(Blob::kInitResponsePattern, Blob::kInitResponsePattern + Blob::kInitPatternLength), false);
+        Response(0xB8, Blob::kCmdInit, signature, Blob::kInitResponsePattern, Blob::kInitPatternLength, false);
     }
-    void Raw(const Bytes &raw) {
-        bytes.insert(bytes.end(), raw.begin(), raw.end());
-        if (!raw.empty())
+    void Raw(const uint8_t *raw, size_t size) {
+        bytes.insert(bytes.end(), raw, raw + size);
+        if (size > 0)
             unframed = true;
     }
+    void Raw(const Bytes &raw) { Raw(raw.data(), raw.size()); }
 
     // One step chosen by the input, for a wire whose replies should carry
     // `echo` and `signature` (the fuzzer may keep or replace each):
@@ -123,7 +156,7 @@ class Wire {
     //   op & 3 == 3  any blob: type and body as they come
     // A further byte breaks the checksum (bit 0) and, for responses, takes
     // the payload from `payload` (bit 1) instead of the input.
-    void Step(Input &in, uint8_t echo, uint8_t signature, const std::function<uint8_t(size_t)> &payload = nullptr) {
+    void Step(Input &in, uint8_t echo, uint8_t signature, uint8_t (*payload)(size_t) = nullptr) {
         const uint8_t op = in.Byte();
         switch (op & 3) {
         case 0:
@@ -137,14 +170,10 @@ class Wire {
             const uint8_t s = (op & 0x80) ? signature : in.Byte();
             const uint8_t mode = in.Byte();
             const size_t size = in.Byte() % (Blob::kMaxResponsePayload + 1);
-            Bytes body;
-            if ((mode & 2) && payload) {
-                for (size_t i = 0; i < size; ++i)
-                    body.push_back(payload(i));
-            } else {
-                body = in.Take(size);
-            }
-            Response(type, e, s, body, mode & 1);
+            uint8_t body[Blob::kMaxResponsePayload];
+            for (size_t i = 0; i < size; ++i)
+                body[i] = ((mode & 2) && payload) ? payload(i) : in.Byte();
+            Response(type, e, s, body, size, mode & 1);
             break;
         }
         case 2: {
@@ -169,13 +198,6 @@ class Wire {
             break;
         }
         }
-    }
-
-  private:
-    void Append(const Bytes &blob, bool checksumHolds) {
-        bytes.insert(bytes.end(), blob.begin(), blob.end());
-        if (!unframed)
-            blobs.push_back({blob, checksumHolds});
     }
 };
 

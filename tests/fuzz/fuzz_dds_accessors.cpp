@@ -74,7 +74,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     Input in(data, size);
     const uint8_t pick = in.Byte();
     const int channel = (pick & 0x80) ? static_cast<int8_t>(pick) * 3 : 3 + pick % 5;
-    const bool sensorChannel = channel >= 3 && channel <= 7;
+    const int lowByte = static_cast<int8_t>(channel & 0xFF); // all the library looks at
+    const bool sensorChannel = lowByte >= 3 && lowByte <= 7;
     const Bytes record = in.Take(kDDSRecordSize);
 
     const int stored = Ostrel_Device_DDSMem_SetRecord(device, channel, record.data());

@@ -37,7 +37,11 @@ std::vector<Bytes> ReplyBlobs(size_t count, uint8_t signature, const Bytes &cuts
     size_t pos = 0;
     size_t turn = 0;
     do {
-        const size_t cut = 1 + (cuts.empty() ? 248 : cuts[turn++ % cuts.size()] % Blob::kMaxResponsePayload);
+        // At most about 128 blobs: a whole memory in one-byte blobs would
+        // only slow the fuzzer down without reaching other code.
+        const size_t fewest = (count + 127) / 128;
+        const size_t cut =
+            std::max<size_t>(fewest, 1 + (cuts.empty() ? 248 : cuts[turn++ % cuts.size()] % Blob::kMaxResponsePayload));
         const size_t n = std::min(cut, count - pos);
         Bytes payload;
         for (size_t i = 0; i < n; ++i)
@@ -62,8 +66,10 @@ std::vector<Bytes> ReplyBlobs(size_t count, uint8_t signature, const Bytes &cuts
 void Read(Source &source, Input &in, const Bytes &cuts, bool &settled) {
     const uint8_t block = in.Byte();
     const uint32_t address = in.U16();
-    const int32_t count = in.U16() % 0x6001;
+    // Mostly short reads; with bits 4 and 5 of the mode up to a whole memory.
     const uint8_t mode = in.Byte();
+    const bool large = (mode & 0x30) == 0x30;
+    const int32_t count = large ? in.U16() % 0x6001 : in.Byte() * 4;
     const Fault fault = static_cast<Fault>(mode % static_cast<uint8_t>(Fault::Count));
     const bool scripted = mode & 0x80;
     const uint8_t signature = source.NextSignature();
@@ -149,12 +155,14 @@ void Read(Source &source, Input &in, const Bytes &cuts, bool &settled) {
             Require(dst[i] == ReplyByte(static_cast<size_t>(i)), "an accepted read holds the reply's bytes in order");
     if (result == 0 && scripted && settled && !wire.unframed) {
         bool headed = false;
-        for (const SentBlob &blob : wire.blobs)
-            headed = headed || (blob.checksumHolds && (blob.bytes[Blob::kTypeOffset] & Blob::kFlagFirst) &&
-                                (blob.bytes[Blob::kTypeOffset] & Blob::kClassResponse) &&
-                                blob.bytes.size() >= static_cast<size_t>(Blob::kResponseHeaderSize) &&
-                                blob.bytes[Blob::kResponseCmdOffset] == Blob::kCmdReadNonVolatileMemory &&
-                                blob.bytes[Blob::kResponseSignatureOffset] == signature);
+        for (const SentBlob &sent : wire.blobs) {
+            const uint8_t *blob = wire.At(sent);
+            headed = headed || (sent.checksumHolds && (blob[Blob::kTypeOffset] & Blob::kFlagFirst) &&
+                                (blob[Blob::kTypeOffset] & Blob::kClassResponse) &&
+                                sent.size >= static_cast<size_t>(Blob::kResponseHeaderSize) &&
+                                blob[Blob::kResponseCmdOffset] == Blob::kCmdReadNonVolatileMemory &&
+                                blob[Blob::kResponseSignatureOffset] == signature);
+        }
         Require(headed, "an accepted read had a first blob with its echo and signature");
     }
     if (scripted || fault == Fault::After)
@@ -205,8 +213,7 @@ void Write(Source &source, Input &in, bool &settled) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     Input in(data, size);
     const uint8_t setup = in.Byte();
-    DebugTraceThreshold = (setup & 1) ? 10 : 100;
-    SetTraceCaptureHook([](const wchar_t *, void *) {}, nullptr);
+    RouteTraces(setup & 1);
     Source source(1, 16, false);
     Require(source.attached, "the source attaches");
     Require(source.Connect(), "a prompt init response aligns the reader");
@@ -219,6 +226,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             Read(source, in, cuts, settled);
     }
     source.CheckRings();
-    SetTraceCaptureHook(nullptr, nullptr);
     return 0;
 }

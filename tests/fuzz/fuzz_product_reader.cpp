@@ -85,13 +85,13 @@ struct Expected {
         latest[ring] = value;
     }
     // A measurement blob whose checksum held, as the unit's format defines it.
-    void Measurement(const Bytes &blob, const Source &source, bool merging) {
+    void Measurement(const uint8_t *blob, const Source &source, bool merging) {
         if (blob[Blob::kLengthOffset] < Blob::kMeasurementHeaderSize)
             return;
-        const MeasurementLayout layout = ParseMeasurementLayout(blob.data());
+        const MeasurementLayout layout = ParseMeasurementLayout(blob);
         const int32_t samples = layout.samplesPerChannel;
         if (layout.numChannels == 0 || samples == 0 || samples > Blob::kMaxSamplesPerChannel ||
-            !MeasurementSamplesFit(blob.data(), layout))
+            !MeasurementSamplesFit(blob, layout))
             return;
         int32_t low[Blob::kMaxSamplesPerChannel];
         int32_t high[Blob::kMaxSamplesPerChannel];
@@ -100,7 +100,7 @@ struct Expected {
         for (int32_t slot = 0; slot < layout.numChannels; ++slot) {
             const int32_t channel = layout.channels[slot];
             for (int32_t i = 0; i < samples; ++i) {
-                const int32_t value = MeasurementSampleWord(blob.data(), layout, slot, i) << 4;
+                const int32_t value = MeasurementSampleWord(blob, layout, slot, i) << 4;
                 File(channel, value);
                 if (channel == 1)
                     low[i] = value;
@@ -130,8 +130,7 @@ int32_t ServedRing(int32_t channel, const Source &source) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     Input in(data, size);
     const uint8_t setup = in.Byte();
-    DebugTraceThreshold = (setup & 1) ? 10 : 100;
-    SetTraceCaptureHook([](const wchar_t *, void *) {}, nullptr);
+    RouteTraces(setup & 1);
     const int32_t capacity = 1 + in.Byte() % 64;
     Source source(kChannels, capacity, setup & 2);
     Require(source.attached, "the source attaches");
@@ -145,9 +144,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     bool known = true; // every byte so far was a whole blob of known bounds
     const auto deliver = [&](const Wire &wire, bool merging) {
         if (known)
-            for (const SentBlob &blob : wire.blobs)
-                if (blob.checksumHolds && (blob.bytes[Blob::kTypeOffset] & Blob::kClassMask) == Blob::kClassMeasurement)
-                    expected.Measurement(blob.bytes, source, merging);
+            for (const SentBlob &sent : wire.blobs)
+                if (sent.checksumHolds &&
+                    (wire.At(sent)[Blob::kTypeOffset] & Blob::kClassMask) == Blob::kClassMeasurement)
+                    expected.Measurement(wire.At(sent), source, merging);
         known = known && !wire.unframed;
         DeliverInPieces(wire.bytes, cuts, [&](const uint8_t *p, int32_t n) { source.Feed(p, n); });
     };
@@ -189,8 +189,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                     std::min<size_t>(1 + cuts[turn++ % cuts.size()] % Blob::kMaxResponsePayload, kDDSRecordSize - pos);
                 const uint8_t type = static_cast<uint8_t>(Blob::kClassResponse | (pos == 0 ? Blob::kFlagFirst : 0) |
                                                           (pos + n == kDDSRecordSize ? Blob::kFlagLast : 0));
-                wire.Response(type, cmd, signature, Bytes(sheet->bytes.begin() + pos, sheet->bytes.begin() + pos + n),
-                              false);
+                wire.Response(type, cmd, signature, sheet->bytes.data() + pos, n, false);
                 pos += n;
             }
             break;
@@ -278,6 +277,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                     "each channel holds the newest values filed, in order");
         }
     source.CheckRings();
-    SetTraceCaptureHook(nullptr, nullptr);
     return 0;
 }

@@ -251,7 +251,12 @@ int main(int argc, char **argv) {
     {
         const size_t cut = largeBlobs[0].size() - Blob::kResponseHeaderSize;
         const auto read = [&](Seed &seed, uint8_t block, uint16_t count, uint8_t mode, uint16_t at) {
-            seed.Byte(0).Byte(block).U16(0).U16(count).Byte(mode).Byte(0).Byte(static_cast<uint8_t>(cut - 1));
+            seed.Byte(0).Byte(block).U16(0);
+            if (count % 4 == 0 && count < 1024)
+                seed.Byte(mode).Byte(static_cast<uint8_t>(count / 4));
+            else
+                seed.Byte(static_cast<uint8_t>(mode | 0x30)).U16(count);
+            seed.Byte(0).Byte(static_cast<uint8_t>(cut - 1));
             seed.U16(at).Byte(10);
         };
         Seed large;
@@ -272,10 +277,17 @@ int main(int argc, char **argv) {
         for (uint8_t fault = 4; fault < 8; ++fault)
             read(faults2, 0xFF, 300, fault, 2);
         Write(out, "fuzz_memory_transfer", "longer-signature-stale-after", faults2);
+        // A reply whose last blob came before a middle one, then a write
+        // answered soundly: the stray middle blob must not fail the write.
+        Seed stray;
+        stray.Byte(0).Byte(0).Byte(0);
+        read(stray, 0xFF, 600, 3, 1);
+        stray.Byte(1).Byte(0xFF).U16(0x58).Byte(2).Add({3, 0, 0xF8, 3, 0xED, 0xED}).Byte(10).Byte(0);
+        Write(out, "fuzz_memory_transfer", "stray-blob-after-whole-reply", stray);
         // The reply as the unit cut it, step by step.
         Seed steps;
         steps.Byte(0).Byte(0).Byte(0);
-        steps.Byte(0).Byte(1).U16(0).U16(128).Byte(0x80).Byte(0).Byte(0).U16(0);
+        steps.Byte(0).Byte(1).U16(0).Byte(0x80).Byte(32).Byte(0).Byte(0).U16(0);
         steps.Byte(static_cast<uint8_t>(sheetReplies[0].size() - 1));
         for (const Bytes &blob : sheetReplies[0])
             steps.Step(blob);
