@@ -36,8 +36,8 @@ inline void Require(bool condition, const char *invariant) {
 inline void RouteTraces(bool format) {
     static const bool print = std::getenv("OSTREL_FUZZ_TRACE") != nullptr;
     DebugTraceThreshold = (format || print) ? 10 : 100;
-    SetTraceCaptureHook(
-        print ? nullptr : [](const wchar_t *, void *) {}, nullptr);
+    const TraceCaptureHook discard = [](const wchar_t *, void *) {};
+    SetTraceCaptureHook(print ? nullptr : discard, nullptr);
 }
 
 // Takes bytes from the front of the input; zeros once it is used up.
