@@ -151,8 +151,9 @@ TEST_F(InterfaceCrossProcessTest, ClosedUnitOpensAgainOnAnotherThreadAndInAnothe
         auto unit = AddUnit(lockedAtClose ? "Locked" : "Alpha");
         OstrelDevice device = Open(*unit);
         ASSERT_NE(device, nullptr);
-        if (lockedAtClose)
+        if (lockedAtClose) {
             ASSERT_EQ(Ostrel_Device_Lock(device, 0), 0);
+        }
         ASSERT_EQ(Ostrel_Device_Close(device), 0);
 
         const std::string name = lockedAtClose ? "Locked" : "Alpha";
