@@ -34,12 +34,13 @@ def _encoding() -> str:
 def _no_stack_hint() -> str:
     if sys.platform == "win32":
         return (
-            "no Bluetooth stack is usable: no Bluetooth radio was found, and ZEL_WidI.dll (the Widcomm "
+            "no usable Bluetooth stack: no Bluetooth radio was found, and ZEL_WidI.dll (the Widcomm "
             "stack's shim) is neither beside python.exe nor on the DLL search path"
         )
     return (
-        "no Bluetooth stack is usable: for the simulated units put the folder of libZEL_WidI.so on "
-        "LD_LIBRARY_PATH before Python starts (scripts/demo shows how)"
+        "no usable Bluetooth stack: BlueZ does not answer on the system bus or has no powered adapter, "
+        "and libZEL_WidI.so is not on the library path (for the simulated units put its folder on "
+        "LD_LIBRARY_PATH before Python starts; scripts/demo shows how)"
     )
 
 

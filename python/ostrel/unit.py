@@ -25,9 +25,9 @@ MAX_PARAMETER_BYTES = 250
 # Big enough for the largest response a unit sends (a whole memory read).
 RESPONSE_CAPACITY = 65536
 UNIT_MEMORY = -1
-# Bytes per memory read: with their blob headers well inside the library's
-# 10000-byte response ring.
-READ_PIECE = 4096
+# Bytes per memory read: the most one read request can ask for (a 16-bit
+# count), so every block the unit has is read in one call.
+READ_PIECE = 65535
 
 
 def _milliseconds(seconds: float) -> int:
@@ -400,9 +400,6 @@ class Memory:
         ms = _milliseconds(timeout)
         deadline = time.monotonic() + ms / 1000
         data = bytearray()
-        # The library queues a response whole before the reader takes it, in
-        # a ring of 10000 bytes: a larger read loses its first blobs, so it
-        # goes in pieces that fit.
         for start in range(address, address + count, READ_PIECE):
             piece = min(READ_PIECE, address + count - start)
             left = max(0, int((deadline - time.monotonic()) * 1000))

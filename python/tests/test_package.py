@@ -68,7 +68,7 @@ def test_without_a_stack_library_raises_no_bluetooth_stack():
     assert done.returncode == 0, done.stderr
     lines = done.stdout.splitlines()
     assert lines[0] == "Ostrel_Init None True"
-    assert lines[1].startswith("Ostrel_Init returned null: no Bluetooth stack is usable")
+    assert lines[1].startswith("Ostrel_Init returned null: no usable Bluetooth stack")
 
 
 def test_the_gate_keeps_discovery_calls_apart_from_all_others():

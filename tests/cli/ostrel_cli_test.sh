@@ -3,7 +3,7 @@
 # what a user would see. One case per call, so that ctest can run them side
 # by side (each with serials of its own):
 #   ostrel_cli_test.sh CASE SERIAL OSTREL [WINE]
-# CASE: list | info | stream | dds | badname | usage. OSTREL is the program; with
+# CASE: list | info | stream | dds | badname | usage | nostack. OSTREL is the program; with
 # WINE it runs under that emulator. The simulated units come from
 # ZEL_WIDI_SIM_UNITS, which the caller sets.
 set -uo pipefail
@@ -149,6 +149,14 @@ usage)
     run nv "$serial" write --block 3 --address 0 01
     expect_status 2
     expect_in stderr "only block -1"
+    ;;
+nostack)
+    # Neither a shim on the library path nor BlueZ on the system bus.
+    started=$SECONDS
+    run list
+    expect_status 5
+    expect_in stderr "Ostrel_Init returned null: no usable Bluetooth stack"
+    [ $((SECONDS - started)) -lt 10 ] || fail "finding no stack took $((SECONDS - started)) s"
     ;;
 *)
     echo "unknown case $case_name"

@@ -62,7 +62,7 @@ c_host_runs() {
     # The import library by its path: -l would also take Ostrel_lib.lib.
     "$triplet-gcc-posix" -std=c99 -Wall -Wextra -Wpedantic -Werror -static-libgcc -I"$folder/include" \
         -o "$dir/host.exe" "$root/tests/dll/dll_lifecycle.c" "$folder/$arch/libOstrel_lib.dll.a" || return 1
-    "$triplet-objdump" -p "$dir/host.exe" | grep -q 'DLL Name: Ostrel_lib.dll' || { echo "host does not import Ostrel_lib.dll"; return 1; }
+    "$triplet-objdump" -p "$dir/host.exe" | grep 'DLL Name: Ostrel_lib.dll' >/dev/null || { echo "host does not import Ostrel_lib.dll"; return 1; }
     cp "$folder/$arch/Ostrel_lib.dll" "$dir/"
     (
         if [ "$bits" = 64 ]; then . "$root/scripts/wine-env" 64; else . "$root/scripts/wine-env" 32; fi
@@ -84,7 +84,7 @@ for entry in "x86 i386 i686-w64-mingw32 4c01 noprefix _ 32" "x64 x86-64 x86_64-w
         "$arch/Ostrel_lib.lib" "$arch/libOstrel_lib.dll.a"
     check "$arch: Ostrel_lib.dll" "$root/tests/dll/check_dll.sh" "$triplet-objdump" "$folder/$arch/Ostrel_lib.dll" \
         "$exports" "$pe" 0.0.0.73
-    check "$arch: ostrel.exe for $pe" bash -c "'$triplet-objdump' -f '$folder/$arch/ostrel.exe' | grep -q 'file format pei-$pe\$'"
+    check "$arch: ostrel.exe for $pe" bash -c "'$triplet-objdump' -f '$folder/$arch/ostrel.exe' | grep 'file format pei-$pe\$' >/dev/null"
     check "$arch: Ostrel_lib.lib names the $exports exports" import_library_names_all "$folder/$arch/Ostrel_lib.lib" \
         "$prefix" "$machine_hex" "$name_type" "$arch"
     check "$arch: a C host linked with libOstrel_lib.dll.a runs under $bits-bit Wine" c_host_runs "$arch" "$triplet" "$bits"

@@ -19,10 +19,10 @@ std::string Quoted(const std::string &text) {
 
 std::string NoStackHint() {
 #if defined(_WIN32)
-    return "no Bluetooth stack is usable: no Bluetooth radio was found, and ZEL_WidI.dll (the Widcomm stack's "
+    return "no usable Bluetooth stack: no Bluetooth radio was found, and ZEL_WidI.dll (the Widcomm stack's "
            "shim) is not beside the program";
 #else
-    return "no Bluetooth stack is usable: BlueZ does not answer on the system bus or has no powered adapter "
+    return "no usable Bluetooth stack: BlueZ does not answer on the system bus or has no powered adapter "
            "(--trace 10 says which), and libZEL_WidI.so is not on LD_LIBRARY_PATH (for the simulated units: "
            "scripts/demo)";
 #endif

@@ -95,17 +95,21 @@ class InterfaceMemoryConcurrencyTest : public OpenUnitTest {
     static constexpr int kBlockBytes = 24576;
     static constexpr unsigned kPatientMs = 60000;
 
-    // Reads the whole block: the read's result, and whether every byte is right.
-    int ReadWholeBlock(bool &right, unsigned timeoutMs = kPatientMs) {
-        std::vector<unsigned char> bytes(kBlockBytes, 0);
+    // Reads the block's first count bytes (all of it by default): the read's
+    // result, and whether every byte is right.
+    int ReadWholeBlock(bool &right, unsigned timeoutMs = kPatientMs, int count = kBlockBytes) {
+        std::vector<unsigned char> bytes(static_cast<size_t>(count), 0);
         const int result =
-            Ostrel_Device_NVMemBlk_Read(device, OSTREL_BLOCK_UNIT_MEMORY, bytes.data(), 0, kBlockBytes, timeoutMs);
+            Ostrel_Device_NVMemBlk_Read(device, OSTREL_BLOCK_UNIT_MEMORY, bytes.data(), 0, count, timeoutMs);
         const std::vector<uint8_t> memory = unit->Memory();
         right = std::equal(bytes.begin(), bytes.end(), memory.begin());
         return result;
     }
     // The exchange right after a failed one succeeds, and so do later reads.
+    // Whole pieces from here on: byte-by-byte deliveries cost most under Wine
+    // and add nothing to what is checked here.
     void ExpectNoPoisoning(const char *after) {
+        unit->SetChunkSize(SimUnit::kMaxChunkSize);
         unsigned char reply[8];
         int size = sizeof reply;
         EXPECT_EQ(
@@ -145,12 +149,12 @@ TEST_F(InterfaceMemoryConcurrencyTest, FailedWaitsLeaveNothingToFailTheNextExcha
     ExpectNoPoisoning("a time-out in the middle of the reply");
     unit->SetLinkRate(0);
 
-    // The first blob lost (its checksum broken): the 98 blobs after it
-    // belong to no reply.
+    // The first blob lost (its checksum broken): the blobs after it belong to
+    // no reply (98 of the whole block; 8 of a shorter read, in 1-byte pieces).
     for (size_t chunk : {SimUnit::kMaxChunkSize, size_t{1}}) {
         unit->SetChunkSize(chunk);
         unit->CorruptChecksumOfBlob(1);
-        EXPECT_EQ(ReadWholeBlock(right), -1);
+        EXPECT_EQ(ReadWholeBlock(right, kPatientMs, chunk == 1 ? 2000 : kBlockBytes), -1);
         ExpectNoPoisoning("the first blob lost");
     }
     unit->SetChunkSize(64);
