@@ -38,6 +38,12 @@ if(OSTREL_SANITIZE)
     add_link_options(-fsanitize=${OSTREL_SANITIZE})
 endif()
 
+option(OSTREL_FUZZ "Build the libFuzzer targets (clang)" OFF)
+if(OSTREL_FUZZ)
+    # Coverage for the fuzzer's guidance in every object, not only the targets.
+    add_compile_options(-fsanitize=fuzzer-no-link)
+endif()
+
 # Warnings are errors for the project's own code only.
 function(ostrel_warnings target)
     target_compile_options(${target} PRIVATE

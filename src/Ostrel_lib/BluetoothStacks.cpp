@@ -188,14 +188,18 @@ void SearchWidcommStack(std::vector<GPortRef> &ports) {
     for (int slice = 0; slice < kWidcommInquirySlices; ++slice)
         Platform::Sleep(WidcommInquirySliceMs());
     shim->StopInquiry(stack);
+    ListWidcommUnits(*shim, stack, ports);
+    shim->CloseStack(stack);
+}
+
+void ListWidcommUnits(const WidI::Api &shim, WidI::Stack stack, std::vector<GPortRef> &ports) {
     ports.clear();
-    const int count = shim->GetDeviceCount(stack);
+    const int count = shim.GetDeviceCount(stack);
     for (int i = 0; i < count; ++i) {
-        const unsigned char *record = shim->GetDeviceRecord(stack, i);
+        const unsigned char *record = shim.GetDeviceRecord(stack, i);
         if (record != nullptr)
             AddWidcommDevice(record, ports);
     }
-    shim->CloseStack(stack);
 }
 
 const StackBackend *BuiltInStackBackend(int32_t stackType) {

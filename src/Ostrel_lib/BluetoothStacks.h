@@ -4,6 +4,7 @@
 
 #include "GPortRef.h"
 #include "Platform.h"
+#include "WidIShim.h"
 
 #include <atomic>
 #include <cstdint>
@@ -52,6 +53,10 @@ GPortRef UnitPort(const std::wstring &name, const std::wstring &location, const 
 // `ports` when it runs and adds every unit found.
 void SearchMicrosoftStack(std::vector<GPortRef> &ports);
 void SearchWidcommStack(std::vector<GPortRef> &ports);
+// The Widcomm search after its inquiry: empties `ports` and adds the units
+// among the shim's device records. Apart from the inquiry's fixed wait, so
+// that the records can be driven alone.
+void ListWidcommUnits(const WidI::Api &shim, WidI::Stack stack, std::vector<GPortRef> &ports);
 
 // The backend of stacks 1, 2 and 3 (where there is one), or null.
 const StackBackend *BuiltInStackBackend(int32_t stackType);

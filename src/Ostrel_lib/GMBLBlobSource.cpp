@@ -179,6 +179,14 @@ int32_t GMBLBlobSource::SendCommand(uint8_t cmd, const uint8_t *params, int32_t 
     return 0;
 }
 
+uint32_t GMBLBlobSource::TickCount() const {
+    return Platform::GetTickCount();
+}
+
+void GMBLBlobSource::Pause(uint32_t milliseconds) {
+    Platform::Sleep(milliseconds);
+}
+
 void GMBLBlobSource::ResetFraming(uint8_t signature) {
     PriorityLock lock(m_mutex);
     if (!lock.Locked())
@@ -255,7 +263,7 @@ int32_t GMBLBlobSource::AwaitResponse(ResponseAssembly &assembly, int32_t *inOut
         *outErrorFlag = 0;
     const bool noStop = false;
     const bool *stop = stopFlag != nullptr ? stopFlag : &noStop;
-    const uint32_t start = Platform::GetTickCount();
+    const uint32_t start = TickCount();
     for (;;) {
         bool finished = false;
         {
@@ -265,9 +273,9 @@ int32_t GMBLBlobSource::AwaitResponse(ResponseAssembly &assembly, int32_t *inOut
                 finished = assembly.Finished();
             }
         }
-        if (finished || Platform::GetTickCount() - start > timeoutMs || StopRequested(stop))
+        if (finished || TickCount() - start > timeoutMs || StopRequested(stop))
             break;
-        Platform::Sleep(kResponsePollMs);
+        Pause(kResponsePollMs);
     }
     EndWait(assembly);
 
@@ -289,7 +297,7 @@ int32_t GMBLBlobSource::AwaitResponse(ResponseAssembly &assembly, int32_t *inOut
     }
     if (result == 0)
         OSTREL_TRACE(L"GetNextResponse returns " << std::hex << Hex(assembly.Cmd()) << L"h cmd blob after "
-                                                 << (Platform::GetTickCount() - start) << L"h milliseconds." << L"\n");
+                                                 << (TickCount() - start) << L"h milliseconds." << L"\n");
     return result;
 }
 
@@ -305,9 +313,11 @@ int32_t GMBLBlobSource::SendCmdAndGetResponse(uint8_t cmd, const uint8_t *params
     uint8_t echo = 0;
     uint8_t errorFlag = 0;
     const int32_t result = AwaitResponse(assembly, inOutSize, &echo, &errorFlag, &signature, timeoutMs, stopFlag);
-    if (result != 0 || errorFlag != 0 || echo != cmd) {
+    {
         // Whatever of this command's answer is still to come answers nobody:
-        // it must not fail the next exchange in turn.
+        // it must not fail the next exchange in turn. That holds after a
+        // whole reply too: a unit may send more than its last blob (a blob
+        // repeated, or one that came after the last).
         PriorityLock lock(m_mutex);
         if (lock.Locked() || m_mutex == nullptr)
             m_lateSignatures.set(static_cast<size_t>(signature));
@@ -641,7 +651,7 @@ int32_t GMBLBlobSource::WriteNonVolatileMemory(uint8_t block, const uint8_t *src
         return -1;
     const bool noStop = false;
     const bool *stop = stopFlag != nullptr ? stopFlag : &noStop;
-    const uint32_t start = Platform::GetTickCount();
+    const uint32_t start = TickCount();
     uint32_t now = start;
     int32_t written = 0;
     // One deadline for the whole write: each chunk gets only what remains.
@@ -661,7 +671,7 @@ int32_t GMBLBlobSource::WriteNonVolatileMemory(uint8_t block, const uint8_t *src
             return result;
         written += n;
         address += static_cast<uint32_t>(n);
-        now = Platform::GetTickCount();
+        now = TickCount();
     }
     if (written != nBytes)
         return -1;

@@ -97,6 +97,12 @@ class GMBLBlobSource : public GMBLBufferedMeasurementSource {
     GCircularBuffer *m_outputTraceBuffer = nullptr; // every command blob written
 
   protected:
+    // The clock and the pause of the response wait and of the memory write's
+    // deadline. Virtual so that a harness can run those waits in simulated
+    // time, without sleeping.
+    virtual uint32_t TickCount() const;
+    virtual void Pause(uint32_t milliseconds);
+
     // Forgets every response and the framing, and makes the reader wait for
     // the init response that carries `signature`.
     void ResetFraming(uint8_t signature);

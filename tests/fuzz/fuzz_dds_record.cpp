@@ -2,6 +2,7 @@
 // arbitrary bytes. Input: one mode byte, then up to 128 record bytes (the
 // rest zero), then optionally 8 bytes of a voltage.
 #include "DDSRecord.h"
+#include "FuzzSupport.h"
 #include "GMBLSensor.h"
 #include "GUtils.h"
 
@@ -27,7 +28,7 @@ void ExerciseTexts(const DDSRecord &record, uint16_t length) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size == 0)
         return 0;
-    DebugTraceThreshold = (data[0] & 2) ? 10 : 100; // format the messages half of the time
+    fuzz::RouteTraces(data[0] & 2); // format the messages half of the time
     const bool strict = data[0] & 1;
     ++data;
     --size;

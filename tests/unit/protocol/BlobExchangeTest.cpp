@@ -148,6 +148,23 @@ TEST_F(BlobExchange, LateAnswerOfAFailedExchangeDoesNotFailTheNextOne) {
     EXPECT_EQ(0, source->ResponseBytes());
 }
 
+TEST_F(BlobExchange, BlobsAfterAWholeReplyDoNotFailTheNextExchange) {
+    for (const Bytes &stray : {Response(0x80, 0x1C, 0, {1, 2}), Response(0x98, 0x1C, 0, {1, 2, 3, 4})}) {
+        const uint8_t answered = source->m_rollingCounter;
+        ASSERT_EQ(0, source->SendCmdAndGetResponse(0x1C, nullptr, 0, nullptr, nullptr, kPatienceMs, nullptr));
+        // After the last blob, a middle one or the whole reply again.
+        Bytes late = stray;
+        late[Blob::kResponseSignatureOffset] = answered;
+        late[Blob::kChecksumOffset] = BlobChecksum(late.data());
+        source->Feed(late);
+        uint8_t period[4] = {};
+        int32_t size = 4;
+        EXPECT_EQ(0, source->SendCmdAndGetResponse(0x1C, nullptr, 0, period, &size, kPatienceMs, nullptr));
+        EXPECT_EQ(unit->PeriodTicks(), GetLittleEndian32(period));
+        EXPECT_EQ(0, source->ResponseBytes());
+    }
+}
+
 TEST_F(BlobExchange, LeftOverResponseFailsOneExchangeThenItRecovers) {
     // Nobody waits for this answer...
     ASSERT_EQ(0, source->SendCmd(0x1C, nullptr, 0, nullptr));
