@@ -28,10 +28,12 @@ enum class WaitResult {
     Acquired,  // the wait got the object
     Abandoned, // got it, but its owner ended while holding it
     TimedOut,
-    Failed,    // bad handle or platform error
+    Failed, // bad handle or platform error
 };
 
-inline bool IsAcquired(WaitResult r) { return r == WaitResult::Acquired || r == WaitResult::Abandoned; }
+inline bool IsAcquired(WaitResult r) {
+    return r == WaitResult::Acquired || r == WaitResult::Abandoned;
+}
 
 // Kernel mutexes: owned by the thread that acquired them and re-entrant for
 // it (each successful wait needs one release). A mutex with a non-empty name
