@@ -131,9 +131,9 @@ def _disconnect_profile(device, uuid):
     _set_connected(device, False)
 
 
-def _add_devices(specs):
-    for spec in specs:
-        _add_device(spec)
+def _add_devices(entries):
+    for entry in entries:
+        _add_device(entry)
     return False  # once
 
 
@@ -145,9 +145,9 @@ def _set_discovering(adapter, discovering):
 def _start_discovery(adapter):
     _event(f'StartDiscovery {adapter.path}')
     _set_discovering(adapter, True)
-    for delay in sorted({spec['found_after_ms'] for spec in adapter.found_later}):
-        later = [spec for spec in adapter.found_later if spec['found_after_ms'] == delay]
-        adapter.found_later = [spec for spec in adapter.found_later if spec['found_after_ms'] != delay]
+    for delay in sorted({entry['found_after_ms'] for entry in adapter.found_later}):
+        later = [entry for entry in adapter.found_later if entry['found_after_ms'] == delay]
+        adapter.found_later = [entry for entry in adapter.found_later if entry['found_after_ms'] != delay]
         GLib.timeout_add(delay, _add_devices, later)
 
 
@@ -156,16 +156,16 @@ def _stop_discovery(adapter):
     _set_discovering(adapter, False)
 
 
-def _add_device(spec):
+def _add_device(entry):
     root = _manager().root
-    path = AddDevice(root, spec['adapter'], spec['address'], spec.get('name', ''))
+    path = AddDevice(root, entry['adapter'], entry['address'], entry.get('name', ''))
     device = mockobject.objects[path]
-    if 'name' not in spec:
+    if 'name' not in entry:
         del device.props[DEVICE_IFACE]['Name']
-    if spec.get('paired'):
-        PairDevice(root, spec['adapter'], spec['address'], bluez5.MOCK_PHONE_CLASS)
-    device.serial = spec.get('name', '')[12:]
-    device.connect_behaviour = spec.get('connect', 'ok')
+    if entry.get('paired'):
+        PairDevice(root, entry['adapter'], entry['address'], bluez5.MOCK_PHONE_CLASS)
+    device.serial = entry.get('name', '')[12:]
+    device.connect_behaviour = entry.get('connect', 'ok')
     device.AddMethod(DEVICE_IFACE, 'ConnectProfile', 's', '', _connect_profile)
     device.AddMethod(DEVICE_IFACE, 'DisconnectProfile', 's', '', _disconnect_profile)
     return path
@@ -206,15 +206,15 @@ def load(mock, parameters):
     manager.events = []
     manager.units = []
     manager.unit_helper = world.get('unit_helper', '')
-    for spec in world.get('adapters', []):
-        path = AddAdapter(mock, spec['name'], 'ostrel-test')
+    for entry in world.get('adapters', []):
+        path = AddAdapter(mock, entry['name'], 'ostrel-test')
         adapter = mockobject.objects[path]
-        adapter.props[ADAPTER_IFACE]['Powered'] = dbus.Boolean(spec.get('powered', True), variant_level=1)
+        adapter.props[ADAPTER_IFACE]['Powered'] = dbus.Boolean(entry.get('powered', True), variant_level=1)
         adapter.found_later = []
         adapter.AddMethod(ADAPTER_IFACE, 'StartDiscovery', '', '', _start_discovery)
         adapter.AddMethod(ADAPTER_IFACE, 'StopDiscovery', '', '', _stop_discovery)
-    for spec in world.get('devices', []):
-        if 'found_after_ms' in spec:
-            mockobject.objects['/org/bluez/' + spec['adapter']].found_later.append(spec)
+    for entry in world.get('devices', []):
+        if 'found_after_ms' in entry:
+            mockobject.objects['/org/bluez/' + entry['adapter']].found_later.append(entry)
         else:
-            _add_device(spec)
+            _add_device(entry)
