@@ -21,7 +21,7 @@ API:
 | name | what it gives |
 |---|---|
 | `Library(path=None)` | the library, initialised (`Ostrel_Init`); a context manager |
-| `Library.search()` | searches for units (15 s on Widcomm): `[Unit(name='12345', open=False), ...]` |
+| `Library.search()` | searches for units (15 s on Widcomm; Ctrl-C ends the wait): `[Unit(name='12345', open=False), ...]` |
 | `Library.open(unit)` | opens a unit (name or `Unit`) on this thread, searching first if needed: the `Unit` |
 | `Library.units` | the units open now |
 | `Library.version` | the library's version, `(0, 73)` |
@@ -33,25 +33,28 @@ API:
 | `Unit.open` | whether the unit is open |
 | `Unit.thread` | the thread that opened it, the only one that may use it |
 | `Unit.channels` | the sensor channels, `[3, 4, 5, 6, 7]` |
-| `Unit.period` | the measurement period in seconds; set it to change it (0.001-65.535) |
+| `Unit.period` | the measurement period in seconds; set it to change it (0.001-65.535; refused while the unit measures) |
 | `Unit.data_sheet(channel)` | a `DataSheet`: every field, the pages, `units`, `checksum_holds` |
-| `Unit.record(seconds, channels='all', raw=False)` | a `Recording` of every sample |
-| `Unit.stream(channels='all', raw=False)` | a `Stream`: iterate for `Block`s as samples arrive |
+| `Unit.record(seconds, channels='all', raw=False, *, volts=False, page=None, timeout=10.0)` | a `Recording` of every sample: calibrated, raw, in volts, or by another calibration `page` (`1` or `{3: 1}`) |
+| `Unit.stream(channels='all', raw=False, *, volts=False, page=None, timeout=10.0)` | a `Stream`: iterate for `Block`s as samples arrive; silence for `timeout` s beyond a period is `DeviceIOError` |
 | `Unit.memory` | the unit's non-volatile memory, a `Memory` |
 | `Unit.memory.range(block=-1)` | the block's addresses, `range(0, 24576)` |
-| `Unit.memory.read(address=0, count=None, block=-1, timeout=5.0)` | `bytes` of a memory block |
-| `Unit.memory.write(address, data, timeout=5.0)` | writes the unit's own memory (block -1) |
-| `Unit.command(code, params=b'', timeout=2.0)` | sends a raw command: the response's payload `bytes` |
+| `Unit.memory.read(address=0, count=None, *, block=-1, timeout=5.0)` | `bytes` of a memory block |
+| `Unit.memory.write(address, data, *, timeout=5.0)` | writes the unit's own memory (block -1) |
+| `Unit.command(code, params=b'', timeout=2.0)` | sends a raw command: the response's payload `bytes` (`timeout=None`: no limit) |
 | `Unit.close()` | stops measurements and closes the unit (`Ostrel_Device_Close`) |
-| `Stream.period`, `Stream.close()` | the stream's period; stops the unit (also on `break`) |
-| `Recording`, `Block` (both `Samples`) | `time` (n,) s, `values` (n, k), `channels`, `names`, `units`, `period`, `raw`, `unit` |
+| `Stream.period`, `Stream.closed`, `Stream.close()` | the stream's period; whether it ended; stops the unit (also on `break`) |
+| `Stream.read()`, `Stream.latest()` | without waiting: the samples arrived since the last `Block`; the newest row (handing nothing out) |
+| `Recording`, `Block` (both `Samples`) | `time` (n,) s, `values` (n, k), `channels`, `names`, `units`, `period`, `raw`, `unit`, `started` (a `datetime`) |
+| `Recording[channel]`, `Block[channel]` | one channel's column of `values` |
 | `Block.first_index` | the number of the block's first sample since the start |
 | `Recording.columns`, `Block.columns` | the CSV header: `['time (s)', '3 Temp (degC)', ...]` |
-| `Recording.to_csv(path, header=True)`, `Block.to_csv(...)` | CSV in the layout of `ostrel stream --csv`, to a path or an open file |
+| `Recording.to_csv(path_or_file, header=True)`, `Block.to_csv(...)` | CSV in the layout of `ostrel stream --csv` (float32 digits), to a path or an open file |
 | `Recording.to_pandas()`, `Block.to_pandas()` | a `pandas.DataFrame` indexed by time (needs pandas) |
 | `DataSheet`, `CalPage` | a data sheet's fields (`long_name`, `pages`, `checksum`, ...) |
-| `Error` | a failed call: `export`, `call`, `result`, `hint`; `str()` is one line |
+| `Error` | a failed call: `export`, `call`, `result`, `hint`, `partial` (the samples a failed run read); `str()` is one line |
 | `UnitNotFound`, `DeviceIOError`, `NoBluetoothStack`, `WrongThread` | the kinds of `Error` |
+| `python -m ostrel` | searches and lists the units, as `ostrel list` does |
 """
 
 from ._acquire import Stream

@@ -3,6 +3,13 @@
 Order: a path the caller gives, the path in OSTREL_LIBRARY, the copy inside
 the package (ostrel/_lib/, put there when the package was built), then the
 system's search path.
+
+On Windows the library loads the Widcomm stack's shim, ZEL_WidI.dll, by its
+bare name when Ostrel_Init first asks, so Windows looks for it beside the
+program (python.exe of the base installation, also from a venv), in the
+system folders, the current folder and on PATH, but not in folders that
+os.add_dll_directory() adds. A shim beside the Ostrel_lib.dll loaded here is
+loaded first by its full path; Windows then hands that one to the library.
 """
 
 from __future__ import annotations
@@ -21,9 +28,12 @@ from .errors import Error
 
 ENVIRONMENT_VARIABLE = "OSTREL_LIBRARY"
 PACKAGE_COPY = Path(__file__).resolve().parent / "_lib"
+SHIM = "ZEL_WidI.dll"
 
 _loaded: Dict[str, ctypes.CDLL] = {}
 _lock = threading.Lock()
+# Why the shim beside the library did not load, for the hint when no stack is found.
+shim_problem = ""
 
 
 def _is_windows() -> bool:
@@ -39,12 +49,37 @@ def file_name() -> str:
     return "libOstrel_lib.so"
 
 
+def _bits() -> int:
+    return struct.calcsize("P") * 8
+
+
 def package_copy() -> Path:
     """Where the package keeps its own copy for this interpreter: a DLL per
     pointer size on Windows (x86/, x64/), the one library elsewhere."""
     if _is_windows():
-        return PACKAGE_COPY / ("x64" if struct.calcsize("P") == 8 else "x86") / file_name()
+        return PACKAGE_COPY / ("x64" if _bits() == 64 else "x86") / file_name()
     return PACKAGE_COPY / file_name()
+
+
+def shim_beside(library_file: str) -> Optional[Path]:
+    """The Widcomm shim beside a library file given by its path, if there is one."""
+    if not _is_windows() or os.path.basename(library_file) == library_file:
+        return None
+    shim = Path(library_file).resolve().parent / SHIM
+    return shim if shim.is_file() else None
+
+
+def _load_shim(library_file: str) -> None:
+    global shim_problem
+    shim = shim_beside(library_file)
+    if shim is None:
+        return
+    try:
+        _loaded[str(shim)] = ctypes.CDLL(str(shim))
+    except OSError as error:
+        shim_problem = f"{shim} did not load ({error})" + (
+            ": the shim exists as a 32-bit DLL only, which a 64-bit Python cannot load" if _bits() == 64 else ""
+        )
 
 
 def candidates(path: Optional[os.PathLike] = None) -> List[Tuple[str, str]]:
@@ -81,6 +116,7 @@ def _open(file: str) -> ctypes.CDLL:
                     "it is not an Ostrel_lib of this version"
                 )
             _loaded[file] = library
+            _load_shim(file)
         return library
 
 
@@ -96,9 +132,16 @@ def load(path: Optional[os.PathLike] = None) -> Tuple[ctypes.CDLL, str]:
             return _open(file), file
         except OSError as error:
             tried.append(f"{where} ({file}): {error}")
-    bits = struct.calcsize("P") * 8
-    if not tried:
-        tried.append("the package holds no copy and none is on the search path")
+    bits = _bits()
+    if path is None and not os.environ.get(ENVIRONMENT_VARIABLE) and not package_copy().is_file():
+        other = package_copy().parent.parent / ("x86" if bits == 64 else "x64") / file_name()
+        if _is_windows() and other.is_file():
+            tried.append(f"the package holds the {96 - bits}-bit DLL only ({other})")
+        else:
+            tried.append(
+                f"the package holds no copy of the library ({package_copy()} is missing): it was built before "
+                "the library was; build the library and install the package again"
+            )
     raise Error(
         "cannot load Ostrel_lib for this "
         f"{bits}-bit Python; tried "

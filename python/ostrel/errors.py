@@ -20,7 +20,12 @@ class Error(Exception):
             or None when the call was never made (``WrongThread``).
         hint: what the failure most likely means, in words ('' when nothing
             useful can be said).
+        partial: on a failure that ended a ``record()`` or a stream, the
+            samples read and not yet handed out (a Recording or a Block);
+            None otherwise. A KeyboardInterrupt that ends one carries it too.
     """
+
+    partial = None
 
     def __init__(
         self,

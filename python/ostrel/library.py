@@ -3,27 +3,35 @@
 from __future__ import annotations
 
 import atexit
+import collections
 import ctypes
 import locale
 import os
 import sys
 import threading
 import warnings
-from typing import Dict, List, Optional, Tuple, Union
+import operator
+import weakref
+from typing import Any, Deque, Dict, List, Optional, Tuple, Union
 
-from . import _loader
+from . import _interrupt, _loader
 from ._gate import CallGate
 from .errors import DeviceIOError, Error, NoBluetoothStack, UnitNotFound
-from .unit import Unit
+from .unit import Unit, _Claim
 
 DEVICE_TYPE = 6
 STATUS_OPEN = 3
 _NAME_BUFFER = 256
+# How often a caller waiting for a search looks up (for Ctrl-C).
+_SEARCH_POLL_SECONDS = 0.1
 
 # One instance per process: the library has one, and one Ostrel_Uninit ends
-# it for every holder.
-_current: Optional["Library"] = None
-_current_lock = threading.Lock()
+# it for every holder. The Library that holds it is held weakly, so that one
+# nobody refers to any more (a notebook cell run again) is no obstacle; its
+# instance stays until it can be ended on a thread free to end it.
+_current: Optional["weakref.ref[Library]"] = None
+_instance: Optional["_Instance"] = None
+_current_lock = threading.RLock()  # finalizers may run on a thread that holds it
 
 
 def _encoding() -> str:
@@ -35,7 +43,8 @@ def _no_stack_hint() -> str:
     if sys.platform == "win32":
         return (
             "no usable Bluetooth stack: no Bluetooth radio was found, and ZEL_WidI.dll (the Widcomm "
-            "stack's shim) is neither beside python.exe nor on the DLL search path"
+            "stack's shim) is neither beside Ostrel_lib.dll, beside python.exe nor on PATH"
+            + (f"; {_loader.shim_problem}" if _loader.shim_problem else "")
         )
     return (
         "no usable Bluetooth stack: BlueZ does not answer on the system bus or has no powered adapter, "
@@ -44,32 +53,109 @@ def _no_stack_hint() -> str:
     )
 
 
+class _Instance:
+    """The library's instance from Ostrel_Init to Ostrel_Uninit, with what
+    the finalizers of dropped Units and Libraries need (they must not hold
+    those objects)."""
+
+    def __init__(self, lib: ctypes.CDLL, path: str) -> None:
+        self.lib = lib
+        self.path = path
+        self.handle: Optional[int] = None
+        self.gate = CallGate()
+        # Units dropped while open on a thread that could not close them then.
+        self.dropped: Deque[_Claim] = collections.deque()
+
+    def close_claim(self, claim: _Claim) -> None:
+        with self.gate.shared():
+            result = self.lib.Ostrel_Device_Close(claim.handle)
+        if result != 0 and self.handle is not None:
+            warnings.warn(
+                f"unit {claim.name} was dropped open and did not close (Ostrel_Device_Close returned {result}); "
+                "the library closes it when it ends",
+                RuntimeWarning,
+                stacklevel=2,
+            )
+
+    def release_dropped(self) -> None:
+        """Closes the dropped units this thread may close, unless this thread is
+        at the gate already (a finalizer inside a call)."""
+        if not self.gate.idle_here():
+            return
+        for claim in list(self.dropped):
+            if claim.closable_here():
+                try:
+                    self.dropped.remove(claim)
+                except ValueError:
+                    continue  # another thread took it
+                self.close_claim(claim)
+
+    def end(self) -> None:
+        """Ostrel_Uninit, after the dropped units this thread may close."""
+        global _instance
+        if self.handle is None:
+            return
+        self.release_dropped()
+        for claim in self.dropped:
+            warnings.warn(
+                f"unit {claim.name} was dropped open on thread {claim.owner.name}, which alone may close it: "
+                "ending the library leaves it to the library",
+                RuntimeWarning,
+                stacklevel=3,
+            )
+        self.dropped.clear()
+        with self.gate.exclusive():
+            self.lib.Ostrel_Uninit(self.handle)
+        self.handle = None
+        with _current_lock:
+            if _instance is self:
+                _instance = None
+
+
+def _library_dropped(instance: _Instance) -> None:
+    # A Library nobody refers to (its Units are gone too: each holds it).
+    # Ended here unless this thread is inside a call; else by the next
+    # Library() or at exit.
+    if instance.gate.idle_here():
+        try:
+            instance.end()
+        except Error:
+            pass
+
+
 class Library:
     """The library, initialised (``Ostrel_Init``) until ``close()`` (``Ostrel_Uninit``).
 
     ``with ostrel.Library() as lib:`` closes it at the end, after every unit
     it opened; one left open is closed at interpreter exit. One Library may
-    be open in a process at a time. ``path`` names the library file; without
-    it the package looks in OSTREL_LIBRARY, then its own copy, then the
-    system's search path.
+    be open in a process at a time; one that nothing refers to any more is
+    ended when it is dropped (or by the next Library()), its units with it.
+    ``path`` names the library file; without it the package looks in
+    OSTREL_LIBRARY, then its own copy, then the system's search path.
     """
 
     def __init__(self, path: Optional[Union[str, os.PathLike]] = None) -> None:
-        global _current
-        self._handle: Optional[int] = None
-        self._units: Dict[str, Unit] = {}
+        global _current, _instance
+        self._units: "weakref.WeakValueDictionary[str, Unit]" = weakref.WeakValueDictionary()
         self._last_search: Optional[List[str]] = None
-        self._gate = CallGate()
-        self._lib, self.path = _loader.load(path)
+        lib, self.path = _loader.load(path)
+        self._instance = _Instance(lib, self.path)
+        self._lib, self._gate = lib, self._instance.gate
         with _current_lock:
-            if _current is not None:
+            current = _current() if _current is not None else None
+            if current is not None and not current.closed:
                 raise Error("a Library is open in this process already: use it, or close it first")
+            if _instance is not None:
+                _instance.end()  # left by a Library dropped while its thread was busy
             with self._gate.exclusive():
                 handle = self._lib.Ostrel_Init()
             if not handle:
                 raise NoBluetoothStack(_no_stack_hint(), export="Ostrel_Init")
-            self._handle = handle
-            _current = self
+            self._instance.handle = handle
+            _instance = self._instance
+            _current = weakref.ref(self)
+        self._finalizer = weakref.finalize(self, _library_dropped, self._instance)
+        self._finalizer.atexit = False  # _close_at_exit does it, in order
 
     def __repr__(self) -> str:
         state = "closed" if self.closed else f"{len(self.units)} unit(s) open"
@@ -80,6 +166,10 @@ class Library:
 
     def __exit__(self, *exc) -> None:
         self.close()
+
+    @property
+    def _handle(self) -> Optional[int]:
+        return self._instance.handle
 
     @property
     def closed(self) -> bool:
@@ -105,16 +195,18 @@ class Library:
     @trace_threshold.setter
     def trace_threshold(self, threshold: int) -> None:
         with self._gate.shared():
-            self._lib.Ostrel_Diags_SetDebugTraceThreshold(None, int(threshold))
+            self._lib.Ostrel_Diags_SetDebugTraceThreshold(None, operator.index(threshold))
 
     @property
     def units(self) -> List[Unit]:
         """The units open now."""
-        return [unit for unit in self._units.values() if unit.open]
+        self._instance.release_dropped()
+        return [unit for unit in list(self._units.values()) if unit.open]
 
     def _require_open(self, export: str) -> None:
         if self._handle is None:
             raise Error("the Library is closed", export=export, outcome="not called")
+        self._instance.release_dropped()
 
     def _unit(self, name: str) -> Unit:
         unit = self._units.get(name)
@@ -127,8 +219,29 @@ class Library:
     def search(self) -> List[Unit]:
         """Searches for units (about 15 s on the Widcomm stack, 7.7 s on the
         Microsoft stack) and returns them: those not open, then those open
-        in this process. Any thread; other calls wait while it runs."""
+        in this process. Any thread; other calls wait while it runs.
+
+        Ctrl-C ends the wait at once; the search itself runs on to its end
+        on a thread of its own (the library cannot cut it short), and calls
+        of the library wait for it."""
         self._require_open("Ostrel_SearchForDevices")
+        outcome: Dict[str, Any] = {}
+
+        def search_here() -> None:
+            try:
+                outcome["names"] = self._search_now()
+            except BaseException as error:  # handed to the caller
+                outcome["error"] = error
+
+        worker = threading.Thread(target=search_here, name="ostrel search")
+        worker.start()
+        while worker.is_alive():
+            worker.join(_SEARCH_POLL_SECONDS)  # Ctrl-C lands between the waits
+        if "error" in outcome:
+            raise outcome["error"]
+        return [self._unit(name) for name in outcome["names"]]
+
+    def _search_now(self) -> List[str]:
         stamp, count = ctypes.c_int(), ctypes.c_int()
         with self._gate.exclusive():
             result = self._lib.Ostrel_SearchForDevices(self._handle, DEVICE_TYPE, 0, ctypes.byref(stamp))
@@ -144,7 +257,7 @@ class Library:
             finally:
                 self._lib.Ostrel_CloseDeviceListSnapshot(snapshot)
         self._last_search = [name for name, _ in entries]
-        return [self._unit(name) for name, _ in entries]
+        return self._last_search
 
     def _entry(self, snapshot: int, n: int) -> Tuple[str, int]:
         name = ctypes.create_string_buffer(_NAME_BUFFER)
@@ -176,8 +289,20 @@ class Library:
         if self._last_search is None or name not in self._last_search:
             self.search()
         encoded = name.encode(_encoding())
-        with self._gate.exclusive():
-            handle = self._lib.Ostrel_Device_Open(self._handle, encoded)
+        opened = self._unit(name)
+        try:
+            # Ctrl-C lands only once the handle is the Unit's (the open itself
+            # cannot be cut short); the unit is then closed again.
+            with _interrupt.held():
+                with self._gate.exclusive():
+                    handle = self._lib.Ostrel_Device_Open(self._handle, encoded)
+                if handle:
+                    opened._attach(handle)
+        except BaseException:
+            if opened.open:
+                with _interrupt.held(absorb=True):
+                    opened.close()
+            raise
         if not handle:
             found = self._last_search or []
             if name not in found:
@@ -189,8 +314,6 @@ class Library:
                 export=export,
                 call=call,
             )
-        opened = self._unit(name)
-        opened._attach(handle)
         return opened
 
     # ------------------------------------------------------------- closing
@@ -200,7 +323,6 @@ class Library:
         then the library (``Ostrel_Uninit``). Units that other threads still
         hold are left to the library, which refuses their handles from then
         on. Closing twice is harmless."""
-        global _current
         if self._handle is None:
             return
         for unit in self.units:
@@ -215,20 +337,18 @@ class Library:
             # Ostrel_Uninit closes what it can and refuses the other handles from then on.
             warnings.warn(f"{problem}: closing the Library ends it", RuntimeWarning, stacklevel=2)
             unit._detach()
-        with self._gate.exclusive():
-            self._lib.Ostrel_Uninit(self._handle)
-        self._handle = None
-        with _current_lock:
-            if _current is self:
-                _current = None
+        self._instance.end()
+        self._finalizer.detach()
 
 
 @atexit.register
 def _close_at_exit() -> None:
     # Runs on the main thread after the other (non-daemon) threads ended.
-    library = _current
-    if library is not None:
-        try:
+    library = _current() if _current is not None else None
+    try:
+        if library is not None:
             library.close()
-        except Error as error:
-            print(f"ostrel: closing at exit: {error}", file=sys.stderr)
+        elif _instance is not None:
+            _instance.end()
+    except Error as error:
+        print(f"ostrel: closing at exit: {error}", file=sys.stderr)

@@ -4,9 +4,11 @@ a column per channel."""
 
 from __future__ import annotations
 
+import datetime
 import io
+import operator
 import os
-from typing import List, Sequence, TextIO, Union
+from typing import List, Optional, Sequence, TextIO, Union
 
 import numpy as np
 
@@ -27,6 +29,11 @@ class Samples:
         period: the measurement period in seconds, as the unit reported it.
         raw: whether ``values`` holds raw readings.
         unit: the name of the unit that sent them.
+        started: when the unit confirmed the start (a timezone-aware
+            ``datetime`` in local time); sample 0 followed about one period
+            later.
+
+    ``samples[3]`` is channel 3's column of ``values``.
     """
 
     def __init__(
@@ -40,6 +47,7 @@ class Samples:
         period: float,
         raw: bool,
         unit: str,
+        started: Optional[datetime.datetime] = None,
     ) -> None:
         self.time = time
         self.values = values
@@ -49,9 +57,21 @@ class Samples:
         self.period = period
         self.raw = raw
         self.unit = unit
+        self.started = started
 
     def __len__(self) -> int:
         return len(self.time)
+
+    def __getitem__(self, channel: int) -> np.ndarray:
+        """The values of one channel (by its number, not its column)."""
+        try:
+            return self.values[:, self.channels.index(operator.index(channel))]
+        except (TypeError, ValueError):
+            raise KeyError(f"channel {channel!r} is not among these samples' channels {self.channels}") from None
+
+    def __iter__(self):
+        # Indexing is by channel and len() counts rows: neither is a sequence to walk.
+        raise TypeError(f"{type(self).__name__} is not iterable: use .values, or .channels with samples[channel]")
 
     def __repr__(self) -> str:
         return (
@@ -70,6 +90,11 @@ class Samples:
     def to_csv(self, path_or_file: Union[str, os.PathLike, TextIO], header: bool = True) -> None:
         """Writes the samples as CSV in the layout of ``ostrel stream --csv``:
         a header line, then a row per sample, lines ending in CR LF.
+
+        Calibrated values are written as ostrel writes them: with the fewest
+        digits that read back to the same 32-bit float (about 7 significant
+        digits), which is the precision of the sensors' calibration; the
+        float64 ``values`` themselves keep more.
 
         A path is created or replaced. An open text file (opened with
         ``newline=''``) is written at its position, so that a stream's blocks
