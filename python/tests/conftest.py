@@ -20,6 +20,8 @@ SERIALS = ["53101", "53102"]  # the shared unit, and one that stays available
 CLI_SERIAL = "53201"  # for ostrel, the command-line host, in its own process
 EXIT_SERIAL = "53301"  # for the interpreter-exit child
 EXAMPLE_SERIAL = "53401"  # for the README's example
+INTERRUPT_SERIAL = "53501"  # for the child interrupted while it searches and opens
+LIST_SERIALS = "53601,53602"  # for python -m ostrel and ostrel list
 
 os.environ["ZEL_WIDI_SIM_UNITS"] = ",".join(SERIALS)
 

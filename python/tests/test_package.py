@@ -2,6 +2,8 @@
 one instance at a time, its failure without a stack, the call gate, and its
 documented API."""
 
+import importlib.metadata
+import inspect
 import os
 import re
 import runpy
@@ -52,6 +54,24 @@ def test_one_library_at_a_time_and_it_can_be_opened_again():
         again.trace_threshold = 10
         assert again.trace_threshold == 10
         again.trace_threshold = 100
+
+
+def test_a_library_nothing_refers_to_is_no_obstacle_to_a_new_one():
+    assert ostrel.Library().version == (0, 73)  # dropped at once
+    lib = ostrel.Library()
+    lib = None  # as a notebook cell run again rebinds its name
+    with ostrel.Library() as again:
+        assert not again.closed
+
+
+def test_a_package_built_before_the_library_names_the_missing_copy(monkeypatch, tmp_path):
+    monkeypatch.delenv("OSTREL_LIBRARY", raising=False)
+    monkeypatch.setattr(_loader, "PACKAGE_COPY", tmp_path / "_lib")
+    with pytest.raises(ostrel.Error) as error:
+        ostrel.Library()
+    assert f"the package holds no copy of the library ({tmp_path / '_lib' / 'libOstrel_lib.so'} is missing)" in str(
+        error.value
+    )
 
 
 def test_without_a_stack_library_raises_no_bluetooth_stack():
@@ -135,8 +155,94 @@ def test_the_readme_api_table_is_the_one_help_shows():
         assert f"`{name}" in documented, f"{name} is not in the table"
 
 
+def documented_signatures(rows):
+    """(owner, member, signature) of every row that shows one in full."""
+    for name, arguments in re.findall(r"`([A-Za-z.]+)\(([^`]*)\)`", " ".join(rows)):
+        if arguments != "..." and "." in name:
+            owner, member = name.rsplit(".", 1)
+            yield owner, member, f"({arguments})"
+
+
+def test_the_table_shows_each_signature_as_it_is():
+    owners = {"Library": ostrel.Library, "Unit": ostrel.Unit, "Unit.memory": ostrel.Memory}
+    owners.update({"Stream": ostrel.Stream, "Recording": ostrel.Samples, "Block": ostrel.Samples})
+    checked = 0
+    for owner, member, shown in documented_signatures(api_table(ostrel.__doc__)):
+        signature = inspect.signature(getattr(owners[owner], member))
+        plain = [p.replace(annotation=p.empty) for p in signature.parameters.values() if p.name != "self"]
+        assert str(signature.replace(parameters=plain, return_annotation=signature.empty)) == shown, member
+        checked += 1
+    assert checked >= 10
+
+
+def test_the_installed_library_is_stripped_and_tagged_for_the_glibc_it_needs():
+    copy = _loader.package_copy().read_bytes()
+    assert b".symtab" not in copy and b".debug_info" not in copy
+    tags = [line.split(": ")[1] for line in importlib.metadata.distribution("ostrel").read_text("WHEEL").splitlines()
+            if line.startswith("Tag: ")]
+    needed = max((int(a), int(b)) for a, b in re.findall(rb"GLIBC_(\d+)\.(\d+)", copy))
+    assert tags == [f"py3-none-manylinux_{needed[0]}_{needed[1]}_x86_64"]
+
+
+@pytest.mark.parametrize(
+    "windows, bits, expected",
+    [(False, 64, "_lib/libOstrel_lib.so"), (True, 32, "_lib/x86/Ostrel_lib.dll"), (True, 64, "_lib/x64/Ostrel_lib.dll")],
+)
+def test_the_copy_is_chosen_by_system_and_bitness(monkeypatch, windows, bits, expected):
+    monkeypatch.setattr(_loader, "_is_windows", lambda: windows)
+    monkeypatch.setattr(_loader, "_bits", lambda: bits)
+    assert _loader.package_copy().as_posix().endswith("/ostrel/" + expected)
+
+
+def test_a_widcomm_shim_is_taken_from_beside_the_dll(monkeypatch, tmp_path):
+    monkeypatch.setattr(_loader, "_is_windows", lambda: True)
+    dll = tmp_path / "Ostrel_lib.dll"
+    assert _loader.shim_beside(str(dll)) is None and _loader.shim_beside("Ostrel_lib.dll") is None
+    (tmp_path / "ZEL_WidI.dll").write_bytes(b"MZ")
+    assert _loader.shim_beside(str(dll)) == tmp_path / "ZEL_WidI.dll"
+
+
+def setup_module_namespace():
+    return runpy.run_path(str(TREE / "python" / "setup.py"), run_name="ostrel_setup")  # no build
+
+
+@pytest.mark.parametrize(
+    "bundle, platform, outcome",
+    [
+        (None, "win32", "no Ostrel_lib.dll to put into the package"),
+        ("none", "win32", []),
+        (None, "linux", []),
+    ],
+    ids=["windows refuses to build without DLLs", "unless asked to", "linux builds without"],
+)
+def test_the_build_step_refuses_a_windows_package_without_dlls(monkeypatch, tmp_path, bundle, platform, outcome):
+    namespace = setup_module_namespace()
+    monkeypatch.setitem(namespace["sources"].__globals__, "TREE_BUILD", tmp_path)  # nothing built there
+    if bundle is None:
+        monkeypatch.delenv("OSTREL_BUNDLE_LIBRARY", raising=False)
+    else:
+        monkeypatch.setenv("OSTREL_BUNDLE_LIBRARY", bundle)
+    if isinstance(outcome, str):
+        with pytest.raises(SystemExit, match=outcome):
+            namespace["sources"](platform)
+    else:
+        assert namespace["sources"](platform) == outcome
+
+
+def test_the_wheel_command_refuses_when_it_cannot_tag_the_wheel(tmp_path):
+    code = (
+        "import runpy, sys\n"
+        "sys.modules['wheel.bdist_wheel'] = sys.modules['setuptools.command.bdist_wheel'] = None\n"
+        f"sys.argv = ['setup.py', 'bdist_wheel', '-d', {str(tmp_path)!r}]\n"
+        f"runpy.run_path({str(TREE / 'python' / 'setup.py')!r}, run_name='__main__')\n"
+    )
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert done.returncode != 0 and "could not be tagged" in done.stderr
+    assert list(tmp_path.iterdir()) == []
+
+
 def test_the_build_step_places_each_library_by_its_header(tmp_path):
-    identify = runpy.run_path(str(TREE / "python" / "setup.py"), run_name="ostrel_setup")["identify"]  # no build
+    identify = setup_module_namespace()["identify"]
 
     def pe(machine):
         head = bytearray(512)

@@ -1,16 +1,31 @@
 """The package against one open simulated unit, as a host uses it."""
 
+import gc
 import os
+import sys
+import queue
 import re
+import signal
 import threading
 import time
+from datetime import datetime, timedelta
 
 import numpy as np
 import pytest
 
 import ostrel
 
-from conftest import CLI_SERIAL, EXAMPLE_SERIAL, EXIT_SERIAL, SERIALS, TREE, python_child, spawn
+from conftest import (
+    CLI_SERIAL,
+    EXAMPLE_SERIAL,
+    EXIT_SERIAL,
+    INTERRUPT_SERIAL,
+    LIST_SERIALS,
+    SERIALS,
+    TREE,
+    python_child,
+    spawn,
+)
 
 PERIOD = 0.01
 
@@ -26,6 +41,9 @@ def children(tmp_path_factory):
         csv = out / "cli.csv"
         args = [cli, "stream", CLI_SERIAL, "--channels", "3,4,7", "--period", str(PERIOD), "--duration", "1"]
         running["cli"] = (spawn(args + ["--csv", str(csv)], CLI_SERIAL), csv)
+        running["cli list"] = (spawn([cli, "list"], LIST_SERIALS), None)
+    running["module list"] = (spawn([sys.executable, "-m", "ostrel"], LIST_SERIALS), None)
+    running["interrupts"] = (python_child(INTERRUPT_CHILD, INTERRUPT_SERIAL), None)
     running["exit"] = (python_child(EXIT_CHILD, EXIT_SERIAL), None)
     running["example"] = (
         python_child(readme_example().replace("'12345'", f"'{EXAMPLE_SERIAL}'"), EXAMPLE_SERIAL),
@@ -286,6 +304,215 @@ def test_the_readme_example_prints_values(children):
     assert lines[2].startswith("['degC', 'kPa', 'N'] (100, 3) [")
 
 
+def interrupt_in(seconds):
+    """A real Ctrl-C: SIGINT to the main thread, after a while."""
+    timer = threading.Timer(seconds, signal.pthread_kill, (threading.main_thread().ident, signal.SIGINT))
+    timer.start()
+    return timer
+
+
+def test_a_stream_whose_unit_falls_silent_ends_at_its_time_limit(unit):
+    stream = unit.stream(channels=3, timeout=0.5)
+    first = next(stream)
+    unit.command(0x19)  # stopped behind the stream's back, as a unit switched off falls silent
+    with pytest.raises(ostrel.DeviceIOError, match="no samples arrived for") as error:
+        for block in stream:
+            assert block.first_index >= len(first)
+    assert stream.closed and isinstance(error.value.partial, ostrel.Block)
+    assert len(unit.record(seconds=0.05, channels=3)) == 5
+
+
+def test_the_period_cannot_change_under_a_running_stream(unit):
+    with unit.stream(channels=3) as stream:
+        next(stream)
+        for change in (lambda: setattr(unit, "period", 0.02), lambda: unit.command(0x1B, (20).to_bytes(4, "little"))):
+            with pytest.raises(ostrel.Error, match="is measuring: a new period"):
+                change()
+        block = next(stream)
+    np.testing.assert_allclose(block.time, (block.first_index + np.arange(len(block))) * PERIOD)
+    assert unit.period == pytest.approx(PERIOD)
+
+
+def test_ctrl_c_during_record_keeps_what_was_measured(unit):
+    interrupt_in(0.5)
+    with pytest.raises(KeyboardInterrupt) as stop:
+        unit.record(seconds=5, channels=[3, 4])
+    partial = stop.value.partial
+    assert isinstance(partial, ostrel.Recording) and partial.channels == [3, 4] and 0 < len(partial) < 500
+    np.testing.assert_allclose(partial.time, np.arange(len(partial)) * PERIOD)
+    assert len(unit.record(seconds=0.05, channels=3)) == 5  # stopped, and free again
+
+
+def test_a_recording_outlives_a_stop_that_is_not_acknowledged(unit, monkeypatch):
+    exchange = unit._exchange
+
+    def acknowledgement_lost(code, *args):
+        payload = exchange(code, *args)
+        if code == 0x19:
+            raise ostrel.DeviceIOError("the unit did not answer within 2000 ms", export="Ostrel_Device_GetNextResponse")
+        return payload
+
+    monkeypatch.setattr(unit, "_exchange", acknowledgement_lost)
+    with pytest.warns(RuntimeWarning, match="recording is complete"):
+        data = unit.record(seconds=0.2, channels=3)
+    assert len(data) == 20
+
+
+def test_a_stream_that_fell_behind_keeps_the_samples_it_read(unit, monkeypatch):
+    monkeypatch.setattr(ostrel._acquire, "CHANNEL_BUFFER", 30)  # the library's 40000, reached in 0.3 s
+    stream = unit.stream(channels=[3, 4], raw=True)
+    next(stream)
+    time.sleep(0.6)
+    with pytest.raises(ostrel.Error, match="filled the library's buffer") as error:
+        next(stream)
+    after = error.value.after_gap
+    assert len(after) >= 30 and np.isnan(after.time).all()
+    # Every sample read is there: the simulated channel c steps by (c + 1) x 16.
+    assert (np.diff(after.values, axis=0) % 65536 == [64, 80]).all()
+    assert stream.closed and isinstance(error.value.partial, ostrel.Block)
+
+
+def test_break_ends_a_stream_held_by_a_name(unit):
+    stream = unit.stream(channels=3)
+    for block in stream:
+        break
+    assert stream.closed
+    assert len(unit.record(seconds=0.05, channels=3)) == 5
+
+
+@pytest.mark.parametrize(
+    "call, expected",
+    [
+        (lambda u: u.record(np.float32(0.05), channels=np.array([3, 4])).channels, [3, 4]),
+        (lambda u: u.record(0.05, channels=np.int64(3), page=np.int64(0)).channels, [3]),
+        (lambda u: u.data_sheet(np.uint8(7)).channel, 7),
+        (lambda u: u.memory.read(np.int64(0x10), np.int32(4), block=np.int16(-1)), "memory 0x10-0x13"),
+        (lambda u: u.memory.range(np.int64(3)), range(0, 128)),
+        (lambda u: u.command(np.uint8(0x1C), np.array([], dtype=np.uint8)), (10).to_bytes(4, "little")),
+    ],
+    ids=["channel array", "channel scalar", "data sheet", "memory read", "memory range", "command"],
+)
+def test_numpy_numbers_are_taken_where_ints_are(unit, call, expected):
+    if expected == "memory 0x10-0x13":
+        expected = unit.memory.read(0x10, 4)
+    assert call(unit) == expected
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda u: u.memory.read(30000), "address 0x7530 is outside block -1 (0x0000-0x5fff)"),
+        (lambda u: u.record(0.05, channels=True), "channels True"),
+        (lambda u: u.record(0.05, channels=6, page=1), "channel 6 has calibration pages 0 to 0"),
+        (lambda u: u.record(0.05, raw=True, volts=True), "choose one"),
+        (lambda u: u.stream(timeout=-1), "timeout -1.0"),
+    ],
+)
+def test_bad_arguments_are_named_plainly(unit, call, message):
+    with pytest.raises(ValueError) as error:
+        call(unit)
+    assert message in str(error.value)
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda u: u.command(0x1C, timeout=None),
+        lambda u: u.memory.read(0, 4, timeout=None),
+        lambda u: u.record(0.05, channels=3, timeout=None),
+    ],
+)
+def test_no_time_limit_is_none(unit, call):
+    assert len(call(unit)) > 0
+
+
+def test_values_come_calibrated_on_either_page_or_in_volts(unit):
+    volts = unit.record(seconds=0.2, channels=[3, 4], volts=True)
+    fahrenheit = unit.record(seconds=0.2, channels=[3, 4], page={3: 1})
+    assert volts.units == ["V", "V"] and fahrenheit.units == ["degF", "kPa"]
+    # The unit sends the same samples after each start.
+    for column, channel in enumerate([3, 4]):
+        sheet = unit.data_sheet(channel)
+        page = sheet.pages[1 if channel == 3 else 0]
+        np.testing.assert_allclose(fahrenheit[channel], page.k0 + page.k1 * volts.values[:, column])
+        assert sheet.active_cal_page == 0  # the library's copy is as it was
+    assert timedelta(0) < datetime.now().astimezone() - volts.started < timedelta(minutes=1)
+    with pytest.raises(KeyError):
+        volts[5]
+
+
+def test_a_stream_can_be_read_without_waiting(unit):
+    with unit.stream(channels=[3, 4]) as stream:
+        assert repr(stream).startswith(f"<ostrel.Stream of unit '{SERIALS[0]}': channels [3, 4], period 0.01 s")
+        assert isinstance(stream.read(), ostrel.Block)
+        time.sleep(0.2)
+        latest = stream.latest()
+        block = stream.read()
+        assert len(latest) == 1 and len(block) >= 15  # latest() handed nothing out
+        row = latest.first_index - block.first_index
+        np.testing.assert_array_equal(block.values[row], latest.values[0])
+    assert "closed" in repr(stream) and stream.read().values.shape == (0, 2)
+    assert repr(unit.memory) == f"<ostrel.Memory of unit '{SERIALS[0]}': block -1 its own, blocks 1-7 the data sheets>"
+
+
+def test_a_unit_dropped_open_is_closed_by_its_own_thread(lib, found, unit):
+    name = SERIALS[1]
+    del found[1]  # the search's list holds its Unit: dropping a unit drops that too
+    handed, go_on = queue.Queue(), threading.Event()
+
+    def opens_and_goes_on():
+        handed.put(lib.open(name))
+        go_on.wait(60)
+        lib.units  # its next call of the package closes what was dropped
+
+    worker = threading.Thread(target=opens_and_goes_on)
+    worker.start()
+    other = handed.get(timeout=60)
+    with pytest.raises(ostrel.WrongThread, match="use it there"):
+        other.period
+    del other
+    gc.collect()
+    assert len(lib._instance.dropped) == 1  # the library refuses the close on this thread
+    go_on.set()
+    worker.join(60)
+    mine = lib.open(name)  # it was closed
+    del mine  # on its own thread: closed at once
+    lib.open(name).close()
+
+    def opens_and_ends():
+        handed.put(lib.open(name))
+
+    ended = threading.Thread(target=opens_and_ends)
+    ended.start()
+    ended.join(60)
+    orphan = handed.get(timeout=1)
+    with pytest.raises(ostrel.WrongThread) as error:
+        orphan.period
+    assert "which has ended), not to MainThread: close it (any thread may now)" in str(error.value)
+    orphan.close()
+    assert lib.units == [unit]
+
+
+def test_interrupted_search_and_open_lose_nothing(children):
+    status, stdout, stderr, _ = finished(children, "interrupts")
+    assert status == 0, stderr
+    assert stdout.splitlines() == [
+        "search interrupted while it runs: True",
+        f"found ['{INTERRUPT_SERIAL}']",
+        "open interrupted, units open: []",
+        "opened again: True",
+    ]
+
+
+def test_python_m_ostrel_lists_units_as_ostrel_list_does(children):
+    status, stdout, stderr, _ = finished(children, "module list")
+    assert status == 0, stderr
+    names = LIST_SERIALS.split(",")
+    assert stdout.splitlines() == ["2 units found:", "  NAME   STATUS"] + [f"  {n}  available" for n in names]
+    if "cli list" in children:
+        assert stdout == finished(children, "cli list")[1]
+
+
 def test_closing_twice_is_harmless(lib, unit):
     unit.close()
     unit.close()
@@ -315,4 +542,32 @@ state["unit"] = state["lib"].open("{EXIT_SERIAL}")
 stream = state["unit"].stream(channels=3)
 next(stream)
 print("measuring", flush=True)
+"""
+
+INTERRUPT_CHILD = f"""
+import signal
+import threading
+
+import ostrel
+
+
+def interrupt_in(seconds):
+    threading.Timer(seconds, signal.pthread_kill, (threading.main_thread().ident, signal.SIGINT)).start()
+
+
+lib = ostrel.Library()
+interrupt_in(1)
+try:
+    lib.search()
+except KeyboardInterrupt:
+    print("search interrupted while it runs:", any(t.name == "ostrel search" for t in threading.enumerate()))
+print("found", [u.name for u in lib.search()])
+interrupt_in(1)
+try:
+    lib.open("{INTERRUPT_SERIAL}")
+except KeyboardInterrupt:
+    print("open interrupted, units open:", lib.units)
+with lib.open("{INTERRUPT_SERIAL}") as unit:
+    print("opened again:", unit.open)
+lib.close()
 """

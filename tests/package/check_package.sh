@@ -5,7 +5,9 @@
 # (tests/dll/check_dll.sh); Ostrel_lib.lib naming every export of the .def
 # for the right machine, under the names the DLL exports; and a C host built
 # with MinGW from the header and libOstrel_lib.dll.a alone, run beside the DLL
-# under the Wine of its bitness.
+# under the Wine of its bitness. Then the Python wheel: both DLLs inside,
+# installed into a venv, each picked by the interpreter's bitness
+# (check_wheel.py).
 set -uo pipefail
 folder=$(cd "$1" && pwd)
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -89,6 +91,20 @@ for entry in "x86 i386 i686-w64-mingw32 4c01 noprefix _ 32" "x64 x86-64 x86_64-w
         "$prefix" "$machine_hex" "$name_type" "$arch"
     check "$arch: a C host linked with libOstrel_lib.dll.a runs under $bits-bit Wine" c_host_runs "$arch" "$triplet" "$bits"
 done
+
+# The wheel is for Windows, so pip installs it here only into a folder named
+# for the purpose (--target, with the platforms given): the venv's own
+# site-packages.
+wheel_installs() {
+    local wheel venv=$work/venv site
+    wheel=$(ls "$folder"/python/ostrel-*-py3-none-win32.win_amd64.whl) || return 1
+    /usr/bin/python3 -m venv --system-site-packages "$venv" || return 1
+    site=$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_path("purelib"))') || return 1
+    PIP_ROOT_USER_ACTION=ignore "$venv/bin/pip" install -q --disable-pip-version-check --no-index --no-deps \
+        --only-binary=:all: --platform win32 --platform win_amd64 --target "$site" "$wheel" || return 1
+    (cd "$work" && "$venv/bin/python" "$root/tests/package/check_wheel.py" "$folder")
+}
+check "python: the wheel carries both DLLs, installs into a venv and picks each by bitness" wheel_installs
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
