@@ -114,10 +114,20 @@ class build_py_with_library(build_py):
             print(f"setup.py: {source} -> ostrel/_lib/{place}{' (stripped)' if stripped else ''}")
 
 
+def has_symbols(path: Path) -> bool:
+    """Whether a library still carries a symbol table (a DLL of the release
+    does not, and stays as it is, byte for byte)."""
+    head = path.read_bytes()
+    if head[:4] == b"\x7fELF":
+        return b".symtab" in head
+    pe = struct.unpack_from("<I", head, 0x3C)[0]
+    return struct.unpack_from("<I", head, pe + 4 + 12)[0] != 0  # the COFF header's number of symbols
+
+
 def strip(path: Path, platform) -> bool:
     """Strips a copy of its symbols and debug information (its exports stay)."""
     tool = shutil.which(STRIP_TOOLS[platform])
-    if tool is None:
+    if tool is None or not has_symbols(path):
         return False
     subprocess.run([tool, "--strip-unneeded", str(path)], check=True)
     return True

@@ -14,7 +14,15 @@ one from a 32-bit Python, the 64-bit one from a 64-bit Python).
 
 An open unit belongs to the thread that opened it: a call from any other
 thread raises WrongThread before the library is called. A Library or Unit
-left open is closed at interpreter exit; closing twice is harmless.
+left open is closed at interpreter exit, or when it is dropped; closing
+twice is harmless.
+
+Nothing waits for ever and nothing is lost: a run (record() or a stream)
+fails with DeviceIOError when no sample arrives for `timeout` seconds beyond
+one period; every exception that ends a run, Ctrl-C's KeyboardInterrupt
+included, carries what was read and not yet handed out as `partial`; the
+period cannot change under a running stream; Ctrl-C during open() closes
+the unit again once the open has finished.
 
 API:
 

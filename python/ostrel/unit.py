@@ -335,6 +335,7 @@ class Unit:
 
     @period.setter
     def period(self, seconds: float) -> None:
+        self._require_owner("Ostrel_Device_SetMeasurementPeriod")
         self._refuse_while_measuring("Ostrel_Device_SetMeasurementPeriod")
         seconds = float(seconds)
         shortest = self._constant("Ostrel_Device_GetMinimumMeasurementPeriod")
@@ -448,6 +449,7 @@ class Unit:
         if len(params) > MAX_PARAMETER_BYTES:
             raise ValueError(f"{len(params)} parameter bytes; a command carries at most {MAX_PARAMETER_BYTES}")
         if number == _acquire.CMD_SET_PERIOD:
+            self._require_owner("Ostrel_Device_SendCmd")
             self._refuse_while_measuring("Ostrel_Device_SendCmd")
         return self._exchange(number, params, _milliseconds(timeout))
 

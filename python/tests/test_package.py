@@ -2,11 +2,13 @@
 one instance at a time, its failure without a stack, the call gate, and its
 documented API."""
 
+import contextlib
 import importlib.metadata
 import inspect
 import os
 import re
 import runpy
+import signal
 import subprocess
 import sys
 import threading
@@ -16,7 +18,7 @@ from pathlib import Path
 import pytest
 
 import ostrel
-from ostrel import _gate, _loader
+from ostrel import _gate, _interrupt, _loader
 
 from conftest import TREE
 
@@ -126,6 +128,36 @@ def test_the_gate_keeps_discovery_calls_apart_from_all_others():
     for thread in (first, exclusive, later):
         thread.join(5)
     assert events == ["shared in", "shared out", "exclusive", "later shared"]
+
+
+@pytest.mark.parametrize(
+    "handler, absorb, raised, own_calls",
+    [
+        (signal.default_int_handler, False, KeyboardInterrupt, 0),
+        (signal.default_int_handler, True, None, 0),
+        (signal.SIG_IGN, False, None, 0),
+        ("own", False, None, 1),
+    ],
+    ids=["raised at the end", "absorbed", "ignored as before", "the program's own handler"],
+)
+def test_ctrl_c_held_back_goes_where_it_went_before(monkeypatch, handler, absorb, raised, own_calls):
+    calls = []
+    previous = signal.signal(signal.SIGINT, (lambda *_: calls.append(1)) if handler == "own" else handler)
+    try:
+        with pytest.raises(raised) if raised else contextlib.nullcontext():
+            with _interrupt.held(absorb=absorb):
+                signal.raise_signal(signal.SIGINT)
+                time.sleep(0.01)  # nothing here may be cut short
+                calls.append("held")
+        assert calls == ["held"] + [1] * own_calls
+        default = handler is signal.default_int_handler
+        with pytest.raises(KeyboardInterrupt) if default else contextlib.nullcontext():
+            with _interrupt.held() as interrupted:
+                signal.raise_signal(signal.SIGINT)
+                interrupted()  # the place the holder chose
+                calls.append("went on")
+    finally:
+        signal.signal(signal.SIGINT, previous)
 
 
 def api_table(text):
