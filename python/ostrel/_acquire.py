@@ -155,8 +155,10 @@ class Acquisition:
     def start(self) -> None:
         # Anything buffered before the start belongs to no run of ours.
         self.unit._check("Ostrel_Device_ClearIO", -1)
-        self.unit._exchange(CMD_START, b"", COMMAND_TIMEOUT_MS, "start measurements")
+        # Running from the moment the command may have reached the unit, so
+        # that a failure or Ctrl-C while waiting for its answer still stops it.
         self._running = True
+        self.unit._exchange(CMD_START, b"", COMMAND_TIMEOUT_MS, "start measurements")
         self._started_at = self._progress_at = time.monotonic()
         self.started = datetime.datetime.now().astimezone()
 

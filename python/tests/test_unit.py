@@ -334,7 +334,7 @@ def test_the_period_cannot_change_under_a_running_stream(unit):
 
 
 def test_ctrl_c_during_record_keeps_what_was_measured(unit):
-    interrupt_in(0.5)
+    interrupt_in(1)
     with pytest.raises(KeyboardInterrupt) as stop:
         unit.record(seconds=5, channels=[3, 4])
     partial = stop.value.partial
@@ -359,14 +359,14 @@ def test_a_recording_outlives_a_stop_that_is_not_acknowledged(unit, monkeypatch)
 
 
 def test_a_stream_that_fell_behind_keeps_the_samples_it_read(unit, monkeypatch):
-    monkeypatch.setattr(ostrel._acquire, "CHANNEL_BUFFER", 30)  # the library's 40000, reached in 0.3 s
+    monkeypatch.setattr(ostrel._acquire, "CHANNEL_BUFFER", 60)  # the library's 40000, reached in 0.6 s
     stream = unit.stream(channels=[3, 4], raw=True)
     next(stream)
-    time.sleep(0.6)
+    time.sleep(1.2)
     with pytest.raises(ostrel.Error, match="filled the library's buffer") as error:
         next(stream)
     after = error.value.after_gap
-    assert len(after) >= 30 and np.isnan(after.time).all()
+    assert len(after) >= 60 and np.isnan(after.time).all()
     # Every sample read is there: the simulated channel c steps by (c + 1) x 16.
     assert (np.diff(after.values, axis=0) % 65536 == [64, 80]).all()
     assert stream.closed and isinstance(error.value.partial, ostrel.Block)
@@ -448,7 +448,7 @@ def test_a_stream_can_be_read_without_waiting(unit):
         time.sleep(0.2)
         latest = stream.latest()
         block = stream.read()
-        assert len(latest) == 1 and len(block) >= 15  # latest() handed nothing out
+        assert len(latest) == 1 and len(block) >= 10  # latest() handed nothing out
         row = latest.first_index - block.first_index
         np.testing.assert_array_equal(block.values[row], latest.values[0])
     assert "closed" in repr(stream) and stream.read().values.shape == (0, 2)
