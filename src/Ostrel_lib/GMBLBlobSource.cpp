@@ -378,7 +378,7 @@ void GMBLBlobSource::OnBytesReceived(const uint8_t *bytes, int32_t length, void 
         // Under the ring's own lock, which also covers the pointer itself.
         PriorityLock lock(source->m_mutex);
         if (lock.Locked() && source->m_inputTraceBuffer != nullptr)
-            source->m_inputTraceBuffer->Write(bytes, length);
+            source->m_inputTraceBuffer->WriteHeld(bytes, length);
     }
     int32_t processed = 0;
     while (processed < length) {
@@ -410,9 +410,16 @@ bool GMBLBlobSource::FindInitResponse(const uint8_t *src, int32_t n, uint8_t sig
 
 bool GMBLBlobSource::AccumulateBlob(uint8_t *buffer, const uint8_t *src, int32_t n, int32_t &assembled,
                                     int32_t &consumed) {
+    // Up to the header's end, then up to the blob's end, each in one copy:
+    // the blob is whole at the same byte as when taken one at a time.
     consumed = 0;
     while (consumed < n) {
-        buffer[assembled++] = src[consumed++];
+        const int32_t end = assembled < Blob::kHeaderSize ? Blob::kHeaderSize
+                                                          : std::max<int32_t>(buffer[Blob::kLengthOffset], assembled);
+        const int32_t taken = std::min(n - consumed, end - assembled);
+        std::memcpy(buffer + assembled, src + consumed, static_cast<size_t>(taken));
+        assembled += taken;
+        consumed += taken;
         if (assembled >= Blob::kHeaderSize && assembled >= buffer[Blob::kLengthOffset])
             return true;
     }
@@ -521,7 +528,7 @@ void GMBLBlobSource::HandleMeasurementBlob(const uint8_t *blob) {
 }
 
 void GMBLBlobSource::FileMeasurements(int32_t channel, const int32_t *values, int32_t count) {
-    m_measurementBuffers[channel]->Write(values, count * kBytesPerMeasurement);
+    m_measurementBuffers[channel]->WriteHeld(values, count * kBytesPerMeasurement);
     m_latestMeasurements[channel] = values[count - 1];
 }
 
