@@ -71,6 +71,7 @@ GMBLBlobSource::~GMBLBlobSource() {
         delete ring;
     delete m_responseBuffer;
     DestroyPriorityMutex(m_mutex);
+    Platform::CloseHandle(m_replyCompleted);
 }
 
 // ---------------------------------------------------------------------------
@@ -114,6 +115,8 @@ int32_t GMBLBlobSource::AttachDevice(const GPortRef * /*port*/) {
             !makeRing(m_outputTraceBuffer, kTraceRingCapacity, true))
             return -1;
     }
+    if (m_replyCompleted == nullptr)
+        m_replyCompleted = Platform::CreateKernelSemaphore(0, 1);
     if (m_device != nullptr)
         m_device->SetReceiveCallback(&GMBLBlobSource::OnBytesReceived, this);
     return 0;
@@ -184,7 +187,10 @@ uint32_t GMBLBlobSource::TickCount() const {
 }
 
 void GMBLBlobSource::Pause(uint32_t milliseconds) {
-    Platform::Sleep(milliseconds);
+    if (m_replyCompleted != nullptr)
+        Platform::WaitForSemaphore(m_replyCompleted, milliseconds);
+    else
+        Platform::Sleep(milliseconds);
 }
 
 void GMBLBlobSource::ResetFraming(uint8_t signature) {
@@ -229,8 +235,13 @@ void GMBLBlobSource::TakeQueuedResponses(ResponseAssembly &assembly) {
 }
 
 void GMBLBlobSource::TakeOverResponses(ResponseAssembly &assembly) {
-    if (m_waitingAssembly == nullptr)
+    if (m_waitingAssembly == nullptr) {
         m_waitingAssembly = &assembly;
+        // A completion left from an earlier wait (one that saw its reply
+        // whole before it paused) must not cut this wait's first step short.
+        if (m_replyCompleted != nullptr)
+            Platform::WaitForSemaphore(m_replyCompleted, 0);
+    }
     // In the same hold, so that no blob that came before the hand-over is
     // taken after one that came later.
     TakeQueuedResponses(assembly);
@@ -487,9 +498,12 @@ void GMBLBlobSource::DispatchBlob() {
 }
 
 void GMBLBlobSource::DeliverResponseBlob(const uint8_t *blob, int32_t length) {
-    if (m_waitingAssembly != nullptr && !m_waitingAssembly->Finished())
+    if (m_waitingAssembly != nullptr && !m_waitingAssembly->Finished()) {
         m_waitingAssembly->Take(blob);
-    else
+        // Wakes the wait now rather than at its next look.
+        if (m_waitingAssembly->Finished() && m_replyCompleted != nullptr)
+            Platform::ReleaseSemaphore(m_replyCompleted, 1);
+    } else
         FileResponseBlob(blob, length);
 }
 
