@@ -23,6 +23,7 @@
 #include "GCircularBuffer.h"
 #include "GMBLBlobSource.h"
 #include "IngestFloor.h"
+#include "PriorityMutex.h"
 #include "SimStack.h"
 
 #include <benchmark/benchmark.h>
@@ -95,6 +96,19 @@ template <typename Feed> void DeliverStream(size_t piece, Feed &&feed) {
         feed(stream.data() + at, std::min(piece, stream.size() - at));
 }
 
+// The benchmark thread delivers as a stack's reader thread does: at the
+// source lock's ceiling, so that taking the lock changes no priority.
+class ReaderThreadLevel {
+  public:
+    ReaderThreadLevel() : m_saved(GetCurrentPriorityLevel()) {
+        SetCurrentPriorityLevel(GMBLBlobSource::kSourcePriorityLevel);
+    }
+    ~ReaderThreadLevel() { SetCurrentPriorityLevel(m_saved); }
+
+  private:
+    PriorityLevel m_saved;
+};
+
 // A source aligned on the stream, with capture on or off.
 std::unique_ptr<BenchSource> AlignedSource(bool capture) {
     auto source = std::make_unique<BenchSource>();
@@ -156,6 +170,7 @@ void BM_IngestMeasurements(benchmark::State &state) {
         state.SkipWithError("attach failed");
         return;
     }
+    const ReaderThreadLevel level;
     // The host drains every channel after each kDrainBytes of the stream,
     // a small share of a ring: the rings never overflow. On the same thread,
     // so that the figure does not depend on how a busy machine schedules a
@@ -207,6 +222,7 @@ void BM_IngestOverflow(benchmark::State &state) {
         state.SkipWithError("attach failed");
         return;
     }
+    const ReaderThreadLevel level;
     // Full from the start: the stream holds more than a ring's values.
     DeliverStream(4096, [&](const uint8_t *p, size_t n) { Feed(*source, p, n); });
     for (auto _ : state)

@@ -13,7 +13,9 @@
 // each response blob straight to that wait (under m_mutex) instead of filing
 // it, so that a reply larger than the response ring (a whole memory block)
 // cannot overrun the ring however fast it arrives. The ring holds the blobs
-// that come while nobody waits; a wait takes those first.
+// that come while nobody waits; a wait takes those first. The reader wakes
+// the wait as soon as the reply is whole; the wait's 10 ms step is only the
+// fall-back.
 //
 // Still abstract: the measurement tick and the minimum and maximum period come
 // from the concrete source.
