@@ -288,6 +288,14 @@ TEST_F(BlobResponseAssembly, BlobsOfOtherRepliesAreNotPartOfTheOneInProgress) {
         EXPECT_EQ(0, error);
         EXPECT_EQ(0, source.ResponseBytes());
     }
+    // What comes later of a stray reply passed over is passed over too: its
+    // last blob does not fail the next wait.
+    source.Feed(Concat({Response(0x88, 0x27, 6, {2}), Response(0x80, 0x27, 7, {9}), Response(0x90, 0x27, 6, {3})}));
+    ASSERT_EQ(0, Next(64, &own));
+    const int32_t next = 8;
+    source.Feed(Concat({Response(0x90, 0x27, 7, {9}), Response(0x98, 0x27, 8, {4})}));
+    ASSERT_EQ(0, Next(64, &next));
+    EXPECT_EQ((Bytes{4}), Bytes(dst, dst + size));
 }
 
 TEST_F(BlobResponseAssembly, FullRingDropsWholeOldestResponses) {
