@@ -48,19 +48,29 @@ int32_t GCircularBuffer::UnreadCount() const {
 }
 
 void GCircularBuffer::WriteWrapping(const uint8_t *bytes, int32_t count, int32_t used) {
-    const int64_t full = m_size - 1;
-    for (int32_t i = 0; i < count; ++i) {
-        if (static_cast<int64_t>(used) + i >= full)
-            Advance(m_readIndex);
-        m_buffer[m_writeIndex] = bytes[i];
-        Advance(m_writeIndex);
-    }
+    // The end state of storing byte by byte and dropping the oldest unread
+    // byte whenever the ring is full, in at most two copies: only the last
+    // m_size bytes stay in the storage, and the read index moves past every
+    // byte dropped. 64-bit sums: a huge count must not overflow.
+    const int64_t dropped = std::max<int64_t>(0, static_cast<int64_t>(used) + count - (m_size - 1));
+    const int32_t skipped = count > m_size ? count - m_size : 0;
+    const int32_t stored = count - skipped;
+    const auto at = static_cast<int32_t>((static_cast<int64_t>(m_writeIndex) + skipped) % m_size);
+    const int32_t first = std::min(stored, m_size - at);
+    std::memcpy(m_buffer + at, bytes + skipped, static_cast<size_t>(first));
+    std::memcpy(m_buffer, bytes + skipped + first, static_cast<size_t>(stored - first));
+    m_writeIndex = static_cast<int32_t>((static_cast<int64_t>(m_writeIndex) + count) % m_size);
+    m_readIndex = static_cast<int32_t>((static_cast<int64_t>(m_readIndex) + dropped) % m_size);
 }
 
 bool GCircularBuffer::Write(const void *bytes, int32_t count) {
     RingGuard guard(m_lock);
     if (!guard.Granted())
         return false;
+    return WriteHeld(bytes, count);
+}
+
+bool GCircularBuffer::WriteHeld(const void *bytes, int32_t count) {
     if (count <= 0)
         return true;
     if (bytes == nullptr)
@@ -73,8 +83,7 @@ bool GCircularBuffer::Write(const void *bytes, int32_t count) {
         std::memcpy(m_buffer + m_writeIndex, source, static_cast<size_t>(count));
         m_writeIndex += count;
     } else {
-        // Wraps, fills or overflows: byte by byte, dropping the oldest byte
-        // whenever the ring is full.
+        // Wraps, fills or overflows.
         WriteWrapping(source, count, used);
     }
     return true;

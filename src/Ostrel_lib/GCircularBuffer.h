@@ -33,6 +33,9 @@ class GCircularBuffer {
     // when the lock is refused or bytes is null with a positive count
     // (nothing written).
     bool Write(const void *bytes, int32_t count);
+    // Write for an owner that already holds the ring's lock (or a ring
+    // without one): the same, without taking the lock again.
+    bool WriteHeld(const void *bytes, int32_t count);
     // Removes up to maxCount of the oldest bytes into destination; returns
     // how many. 0 when the lock is refused or maxCount is not positive.
     int32_t Read(void *destination, int32_t maxCount);
@@ -46,7 +49,6 @@ class GCircularBuffer {
 
   private:
     int32_t UnreadCount() const;
-    void Advance(int32_t &index) const { index = (index + 1 == m_size) ? 0 : index + 1; }
     void WriteWrapping(const uint8_t *bytes, int32_t count, int32_t used);
 
     PriorityMutex *m_lock = nullptr;

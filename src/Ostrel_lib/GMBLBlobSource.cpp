@@ -71,6 +71,7 @@ GMBLBlobSource::~GMBLBlobSource() {
         delete ring;
     delete m_responseBuffer;
     DestroyPriorityMutex(m_mutex);
+    Platform::CloseHandle(m_replyCompleted);
 }
 
 // ---------------------------------------------------------------------------
@@ -114,6 +115,8 @@ int32_t GMBLBlobSource::AttachDevice(const GPortRef * /*port*/) {
             !makeRing(m_outputTraceBuffer, kTraceRingCapacity, true))
             return -1;
     }
+    if (m_replyCompleted == nullptr)
+        m_replyCompleted = Platform::CreateKernelSemaphore(0, 1);
     if (m_device != nullptr)
         m_device->SetReceiveCallback(&GMBLBlobSource::OnBytesReceived, this);
     return 0;
@@ -184,7 +187,10 @@ uint32_t GMBLBlobSource::TickCount() const {
 }
 
 void GMBLBlobSource::Pause(uint32_t milliseconds) {
-    Platform::Sleep(milliseconds);
+    if (m_replyCompleted != nullptr)
+        Platform::WaitForSemaphore(m_replyCompleted, milliseconds);
+    else
+        Platform::Sleep(milliseconds);
 }
 
 void GMBLBlobSource::ResetFraming(uint8_t signature) {
@@ -229,8 +235,13 @@ void GMBLBlobSource::TakeQueuedResponses(ResponseAssembly &assembly) {
 }
 
 void GMBLBlobSource::TakeOverResponses(ResponseAssembly &assembly) {
-    if (m_waitingAssembly == nullptr)
+    if (m_waitingAssembly == nullptr) {
         m_waitingAssembly = &assembly;
+        // A completion left from an earlier wait (one that saw its reply
+        // whole before it paused) must not cut this wait's first step short.
+        if (m_replyCompleted != nullptr)
+            Platform::WaitForSemaphore(m_replyCompleted, 0);
+    }
     // In the same hold, so that no blob that came before the hand-over is
     // taken after one that came later.
     TakeQueuedResponses(assembly);
@@ -378,7 +389,7 @@ void GMBLBlobSource::OnBytesReceived(const uint8_t *bytes, int32_t length, void 
         // Under the ring's own lock, which also covers the pointer itself.
         PriorityLock lock(source->m_mutex);
         if (lock.Locked() && source->m_inputTraceBuffer != nullptr)
-            source->m_inputTraceBuffer->Write(bytes, length);
+            source->m_inputTraceBuffer->WriteHeld(bytes, length);
     }
     int32_t processed = 0;
     while (processed < length) {
@@ -410,9 +421,16 @@ bool GMBLBlobSource::FindInitResponse(const uint8_t *src, int32_t n, uint8_t sig
 
 bool GMBLBlobSource::AccumulateBlob(uint8_t *buffer, const uint8_t *src, int32_t n, int32_t &assembled,
                                     int32_t &consumed) {
+    // Up to the header's end, then up to the blob's end, each in one copy:
+    // the blob is whole at the same byte as when taken one at a time.
     consumed = 0;
     while (consumed < n) {
-        buffer[assembled++] = src[consumed++];
+        const int32_t end = assembled < Blob::kHeaderSize ? Blob::kHeaderSize
+                                                          : std::max<int32_t>(buffer[Blob::kLengthOffset], assembled);
+        const int32_t taken = std::min(n - consumed, end - assembled);
+        std::memcpy(buffer + assembled, src + consumed, static_cast<size_t>(taken));
+        assembled += taken;
+        consumed += taken;
         if (assembled >= Blob::kHeaderSize && assembled >= buffer[Blob::kLengthOffset])
             return true;
     }
@@ -480,9 +498,12 @@ void GMBLBlobSource::DispatchBlob() {
 }
 
 void GMBLBlobSource::DeliverResponseBlob(const uint8_t *blob, int32_t length) {
-    if (m_waitingAssembly != nullptr && !m_waitingAssembly->Finished())
+    if (m_waitingAssembly != nullptr && !m_waitingAssembly->Finished()) {
         m_waitingAssembly->Take(blob);
-    else
+        // Wakes the wait now rather than at its next look.
+        if (m_waitingAssembly->Finished() && m_replyCompleted != nullptr)
+            Platform::ReleaseSemaphore(m_replyCompleted, 1);
+    } else
         FileResponseBlob(blob, length);
 }
 
@@ -521,7 +542,7 @@ void GMBLBlobSource::HandleMeasurementBlob(const uint8_t *blob) {
 }
 
 void GMBLBlobSource::FileMeasurements(int32_t channel, const int32_t *values, int32_t count) {
-    m_measurementBuffers[channel]->Write(values, count * kBytesPerMeasurement);
+    m_measurementBuffers[channel]->WriteHeld(values, count * kBytesPerMeasurement);
     m_latestMeasurements[channel] = values[count - 1];
 }
 

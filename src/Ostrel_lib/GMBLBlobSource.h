@@ -13,7 +13,9 @@
 // each response blob straight to that wait (under m_mutex) instead of filing
 // it, so that a reply larger than the response ring (a whole memory block)
 // cannot overrun the ring however fast it arrives. The ring holds the blobs
-// that come while nobody waits; a wait takes those first.
+// that come while nobody waits; a wait takes those first. The reader wakes
+// the wait as soon as the reply is whole; the wait's 10 ms step is only the
+// fall-back.
 //
 // Still abstract: the measurement tick and the minimum and maximum period come
 // from the concrete source.
@@ -21,6 +23,7 @@
 
 #include "BlobFormat.h"
 #include "GMBLBufferedMeasurementSource.h"
+#include "Platform.h"
 #include "ResponseAssembly.h"
 
 #include <atomic>
@@ -38,7 +41,8 @@ class GMBLBlobSource : public GMBLBufferedMeasurementSource {
     static constexpr int32_t kSyncRingCapacity = 255;
     // Ceiling of m_mutex: the level of the stacks' reader threads.
     static constexpr int32_t kSourcePriorityLevel = 4;
-    // How often GetNextResponse looks at the response ring.
+    // How often GetNextResponse looks at the response ring when the reader
+    // does not wake it first.
     static constexpr uint32_t kResponsePollMs = 10;
     // ReadMeasurementsToList moves at most this many values per ring read.
     static constexpr int32_t kListReadBatch = 100;
@@ -97,9 +101,10 @@ class GMBLBlobSource : public GMBLBufferedMeasurementSource {
     GCircularBuffer *m_outputTraceBuffer = nullptr; // every command blob written
 
   protected:
-    // The clock and the pause of the response wait and of the memory write's
-    // deadline. Virtual so that a harness can run those waits in simulated
-    // time, without sleeping.
+    // The clock of the response wait and of the memory write's deadline, and
+    // the response wait's step: at most `milliseconds`, cut short when the
+    // reader completes the reply. Virtual so that a harness can run those
+    // waits in simulated time, without sleeping.
     virtual uint32_t TickCount() const;
     virtual void Pause(uint32_t milliseconds);
 
@@ -172,4 +177,8 @@ class GMBLBlobSource : public GMBLBufferedMeasurementSource {
     // The wait that takes response blobs straight from the reader, or null.
     // Under m_mutex.
     ResponseAssembly *m_waitingAssembly = nullptr;
+    // Raised by the reader when it completes the waiting assembly's reply: a
+    // semaphore of at most 1, so an event that resets when a wait takes it.
+    // Null when it could not be created; the wait then only polls.
+    Platform::Handle m_replyCompleted = nullptr;
 };

@@ -19,8 +19,14 @@ ResponseAssembly::ResponseAssembly(uint8_t *dst, int32_t capacity, const int32_t
     : m_dst(dst), m_capacity(std::max<int32_t>(capacity, 0)), m_expectedSignature(expectedSignature),
       m_abandoned(abandoned) {}
 
-bool ResponseAssembly::IsAbandoned(uint8_t type, uint8_t signature) const {
-    if (m_seenFirst || !m_abandoned.test(signature))
+bool ResponseAssembly::IsPassedOver(uint8_t type, uint8_t signature) const {
+    if (m_seenFirst) {
+        // Not part of the reply in progress. A first blob of a reply nobody
+        // gave up on is not passed over: it breaks this one (see Take).
+        const bool foreignFirst = (type & (Blob::kFlagFirst | Blob::kFlagError)) == Blob::kFlagFirst;
+        return signature != m_signature && (m_abandoned.test(signature) || !foreignFirst);
+    }
+    if (!m_abandoned.test(signature))
         return false;
     if (m_expectedSignature != nullptr)
         return *m_expectedSignature != static_cast<int32_t>(signature);
@@ -43,10 +49,20 @@ void ResponseAssembly::Take(const uint8_t *blob) {
     const uint8_t *payload = blob + Blob::kResponseHeaderSize;
     const int32_t payloadSize = length - Blob::kResponseHeaderSize;
 
-    if (IsAbandoned(type, signature)) {
-        if (last || (type & Blob::kFlagError) != 0)
-            m_abandoned.reset(signature);
-        OSTREL_TRACE(L"Late blob cmd response discarded: signature = " << std::hex << Hex(signature) << L"h " << L"\n");
+    if (IsPassedOver(type, signature)) {
+        const bool ends = last || (type & Blob::kFlagError) != 0;
+        if (m_abandoned.test(signature)) {
+            if (ends)
+                m_abandoned.reset(signature);
+            OSTREL_TRACE(L"Late blob cmd response discarded: signature = " << std::hex << Hex(signature) << L"h "
+                                                                           << L"\n");
+        } else {
+            // A stray reply's blob: what else comes of it is passed over too.
+            if (!ends)
+                m_abandoned.set(signature);
+            OSTREL_TRACE(L"Blob of another cmd response discarded: signature = " << std::hex << Hex(signature) << L"h "
+                                                                                 << L"\n");
+        }
         return;
     }
     if (type & Blob::kFlagError) {

@@ -9,8 +9,12 @@
 // marked signature are passed over as late replies: a continuation blob
 // (neither first nor error) that arrives while no reply is in progress, and,
 // when the wait expects a signature of its own, any blob of another marked
-// reply. A mark goes when the last or error blob of its reply has been passed
-// over, or when the rolling counter brings the signature round again.
+// reply. Once a reply has begun, a blob with another signature is not part
+// of it either: passed over (its reply marked, when more is to come of it),
+// except a first blob of an unmarked reply, which means two replies overlap
+// and fails the wait. A mark goes when the last or error blob of its reply
+// has been passed over, or when the rolling counter brings the signature
+// round again.
 //
 // Not locked: the owner feeds it and reads it under one lock.
 #pragma once
@@ -50,8 +54,9 @@ class ResponseAssembly {
   private:
     enum class State { Collecting, Complete, Failed };
 
-    // A blob of a reply given up on, to be passed over.
-    bool IsAbandoned(uint8_t type, uint8_t signature) const;
+    // A blob to pass over: of a reply given up on, or, once this reply has
+    // begun, of any other reply (but a first blob of one nobody gave up on).
+    bool IsPassedOver(uint8_t type, uint8_t signature) const;
     void TakeHeader(const uint8_t *blob);
     void Append(const uint8_t *payload, int32_t size);
 

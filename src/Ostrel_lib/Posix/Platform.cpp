@@ -499,7 +499,11 @@ WaitResult WaitForMutex(Handle mutex, uint32_t timeoutMs) {
     MutexBody *body = object->body;
     MutexMemory *memory = body->memory;
     int32_t self = CurrentThreadId();
-    int rc = LockMutex(&memory->mutex, timeoutMs);
+    // Most waits find the mutex free or already the caller's: try it before
+    // paying for a deadline.
+    int rc = pthread_mutex_trylock(&memory->mutex);
+    if (rc == EBUSY && timeoutMs != 0)
+        rc = LockMutex(&memory->mutex, timeoutMs);
     switch (rc) {
     case 0:
         if (memory->ownerThread.load(std::memory_order_relaxed) == self) {

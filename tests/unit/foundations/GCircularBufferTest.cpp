@@ -197,6 +197,44 @@ TEST(GCircularBuffer, BehavesLikeABoundedQueueThatDropsItsOldest) {
     }
 }
 
+// Writes that wrap, fill and overflow by any amount (several times the
+// storage too), with and without the lock, against the same model, on rings
+// down to one that holds nothing.
+TEST(GCircularBuffer, WrappingAndOverflowingWritesKeepTheNewestInOrder) {
+    PriorityMutex *lock = CreatePriorityMutex(L"", kPriorityLevelTimeCritical);
+    ASSERT_NE(nullptr, lock->mutex);
+    std::mt19937 random(99);
+    for (const int32_t capacity : {0, 1, 2, 7, 64}) {
+        GCircularBuffer ring(capacity);
+        ring.SetLock(lock);
+        std::deque<uint8_t> model;
+        uint8_t next = 0;
+        for (int step = 0; step < 3000; ++step) {
+            Bytes bytes(random() % (3 * capacity + 4));
+            for (auto &b : bytes)
+                b = next++;
+            if (step % 2 == 0) {
+                Write(ring, bytes);
+            } else {
+                PriorityLock owner(lock);
+                ASSERT_TRUE(ring.WriteHeld(bytes.data(), static_cast<int32_t>(bytes.size())));
+            }
+            model.insert(model.end(), bytes.begin(), bytes.end());
+            while (model.size() > static_cast<size_t>(capacity))
+                model.pop_front();
+            const size_t taken = std::min<size_t>(random() % (capacity + 2), model.size());
+            Bytes got(taken);
+            ASSERT_EQ(static_cast<int32_t>(taken), ring.Read(got.data(), static_cast<int32_t>(taken)));
+            ASSERT_EQ(Bytes(model.begin(), model.begin() + static_cast<std::ptrdiff_t>(taken)), got)
+                << "capacity " << capacity << ", step " << step;
+            model.erase(model.begin(), model.begin() + static_cast<std::ptrdiff_t>(taken));
+            ASSERT_EQ(Bytes(model.begin(), model.begin() + std::min<std::ptrdiff_t>(model.size(), 26)), Peek(ring, 0));
+        }
+    }
+    EXPECT_FALSE(Platform::ReleaseMutex(lock->mutex)); // every lock was matched
+    DestroyPriorityMutex(lock);
+}
+
 TEST(GCircularBuffer, LockedRingReentersItsOwnersLockAndRestoresThePriority) {
     PriorityLevelRestorer restore;
     PriorityMutex *lock = CreatePriorityMutex(L"", kPriorityLevelTimeCritical);

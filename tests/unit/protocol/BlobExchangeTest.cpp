@@ -271,6 +271,33 @@ TEST_F(BlobResponseAssembly, ErrorBlobEndsTheResponseAndReplacesItsPayload) {
     EXPECT_EQ(-1, Next(64, &other));
 }
 
+// A reply given up on (signature 5) goes on arriving after the next reply
+// (signature 6) has begun; so may a stray blob of a reply nobody asked for
+// (signature 7). Neither is part of the reply in progress. Only a first blob
+// of an unknown reply still breaks it (BrokenSequencesFail).
+TEST_F(BlobResponseAssembly, BlobsOfOtherRepliesAreNotPartOfTheOneInProgress) {
+    const int32_t abandoned = 5, own = 6;
+    for (const Bytes &stray : {Response(0x80, 0x27, 5, {9}), Response(0x90, 0x27, 5, {9}), Response(0x84, 0x27, 5, {9}),
+                               Response(0x88, 0x27, 5, {9}), Response(0x98, 0x27, 5, {9}), Response(0x80, 0x27, 7, {9}),
+                               Response(0x90, 0x27, 7, {9}), Response(0x84, 0x27, 7, {9})}) {
+        source.Feed(Response(0x88, 0x27, 5, {1}));
+        ASSERT_EQ(-1, Next(64, &abandoned)); // its last blob is late
+        source.Feed(Concat({Response(0x88, 0x27, 6, {2}), stray, Response(0x90, 0x27, 6, {3})}));
+        ASSERT_EQ(0, Next(64, &own)) << int(stray[0]) << " " << int(stray[5]);
+        EXPECT_EQ((Bytes{2, 3}), Bytes(dst, dst + size)) << int(stray[0]) << " " << int(stray[5]);
+        EXPECT_EQ(0, error);
+        EXPECT_EQ(0, source.ResponseBytes());
+    }
+    // What comes later of a stray reply passed over is passed over too: its
+    // last blob does not fail the next wait.
+    source.Feed(Concat({Response(0x88, 0x27, 6, {2}), Response(0x80, 0x27, 7, {9}), Response(0x90, 0x27, 6, {3})}));
+    ASSERT_EQ(0, Next(64, &own));
+    const int32_t next = 8;
+    source.Feed(Concat({Response(0x90, 0x27, 7, {9}), Response(0x98, 0x27, 8, {4})}));
+    ASSERT_EQ(0, Next(64, &next));
+    EXPECT_EQ((Bytes{4}), Bytes(dst, dst + size));
+}
+
 TEST_F(BlobResponseAssembly, FullRingDropsWholeOldestResponses) {
     // Lengths vary so that dropping bytes instead of blobs would cut one.
     int32_t bytes[2000];

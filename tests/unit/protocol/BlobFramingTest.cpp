@@ -2,6 +2,9 @@
 // by length bytes whatever the delivery boundaries, and what is dropped.
 #include "ProtocolTestSupport.h"
 
+#include <algorithm>
+#include <random>
+
 namespace {
 
 using namespace protocol_test;
@@ -171,6 +174,50 @@ TEST_F(BlobFraming, MalformedMeasurementBlobsFileNothing) {
     // The framing survives: the next blob is filed.
     source.Feed(Measurement(0x01, 1, {9}));
     EXPECT_EQ(9, source.GetLatestRawMeasurement(0));
+}
+
+} // namespace
+
+namespace {
+
+// The cutter as it took one byte at a time: the reference for the block copy.
+bool CutOneByteAtATime(uint8_t *buffer, const uint8_t *src, int32_t n, int32_t &assembled, int32_t &consumed) {
+    consumed = 0;
+    while (consumed < n) {
+        buffer[assembled++] = src[consumed++];
+        if (assembled >= Blob::kHeaderSize && assembled >= buffer[Blob::kLengthOffset])
+            return true;
+    }
+    return false;
+}
+
+// Random streams (length bytes of any value, below 4 and 255 included) cut
+// at random: every call agrees with the reference in its result, what it
+// consumed, the bytes assembled and the whole buffer.
+TEST(BlobCutter, BlockCopyCutsWhereTheByteLoopDid) {
+    std::mt19937 random(2024);
+    for (int stream = 0; stream < 3000; ++stream) {
+        uint8_t buffer[256], reference[256];
+        std::fill(std::begin(buffer), std::end(buffer), static_cast<uint8_t>(stream));
+        std::copy(std::begin(buffer), std::end(buffer), reference);
+        int32_t assembled = 0, referenceAssembled = 0;
+        Bytes bytes(1 + random() % 1200);
+        for (auto &b : bytes)
+            b = static_cast<uint8_t>(random() % 4 == 0 ? random() % 8 : random());
+        for (size_t at = 0; at < bytes.size();) {
+            const auto n = static_cast<int32_t>(std::min<size_t>(1 + random() % 300, bytes.size() - at));
+            const int32_t piece = std::min(n, Blob::kMaxLength);
+            int32_t consumed = -1, referenceConsumed = -1;
+            const bool whole = TestBlobSource::AccumulateBlob(buffer, &bytes[at], piece, assembled, consumed);
+            ASSERT_EQ(CutOneByteAtATime(reference, &bytes[at], piece, referenceAssembled, referenceConsumed), whole);
+            ASSERT_EQ(referenceConsumed, consumed);
+            ASSERT_EQ(referenceAssembled, assembled);
+            ASSERT_TRUE(std::equal(std::begin(buffer), std::end(buffer), reference)) << "stream " << stream;
+            if (whole)
+                assembled = referenceAssembled = 0;
+            at += static_cast<size_t>(consumed);
+        }
+    }
 }
 
 } // namespace
