@@ -86,9 +86,10 @@ class Suite:
         self.note(f"$ {' '.join(argv)}  -> {run.code} in {run.seconds:.1f} s\n{run.out}{run.err}")
         return run
 
-    def start(self, argv):
+    def start(self, argv, stderr=None):
         self.note(f"$ {' '.join(argv)} &")
-        return subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=self.log, text=True, env=self.env)
+        return subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=stderr or self.log,
+                                text=True, env=self.env)
 
     def holder(self):
         return Holder(self.start(["/usr/bin/python3", os.path.join(self.root, "tests/realstack/holder.py")]))
@@ -282,25 +283,35 @@ def case_unit_killed_mid_stream(s):
     unit = PAIRED[0]
     argv = [s.ostrel_path, "--trace", "10", "stream", unit.serial, "--channels", "3", "--period", "0.01",
             "--duration", "60", "--raw"]
-    proc = s.start(argv)
+    # Standard error into a file: a full pipe would stall ostrel's trace.
+    err_file = open(os.path.join("/tmp", "killed-stream.err"), "w+")
+    proc = s.start(argv, stderr=err_file)
     try:
         check(wait_until(lambda: s.bed.unit_pid(unit) is not None, COMMAND_S, 0.2), "the stream never connected")
-        # Let samples flow before the unit dies.
-        first = proc.stdout.readline()
-        check(first, "no samples before the kill")
+        # Let samples flow before the unit dies: the first rows of the table.
+        rows = 0
+        while rows < 3:
+            line = proc.stdout.readline()
+            check(line, "no samples before the kill")
+            rows += bool(re.match(r"^\s*\d", line))
         os.kill(s.bed.unit_pid(unit), signal.SIGKILL)
         killed = time.monotonic()
         try:
-            out, _ = proc.communicate(timeout=SUPERVISION_S)
+            proc.communicate(timeout=SUPERVISION_S)
         except subprocess.TimeoutExpired:
             raise Failed(f"ostrel still streaming {SUPERVISION_S} s after the unit died")
         took = time.monotonic() - killed
-        s.note(f"ostrel ended {took:.1f} s after the kill with {proc.returncode}")
     finally:
         if proc.poll() is None:
             proc.kill()
             proc.wait()
+        err_file.seek(0)
+        err = err_file.read()
+        err_file.close()
+    s.note(f"{err}ostrel ended {took:.1f} s after the kill with {proc.returncode}")
     check(proc.returncode == IO_EXIT, f"exit code {proc.returncode}, not {IO_EXIT}")
+    failure_lines = [line for line in err.splitlines() if line.startswith("ostrel:")]
+    check(len(failure_lines) == 1, f"{len(failure_lines)} failure lines")
 
 
 def case_unpaired(s):
