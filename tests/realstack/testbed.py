@@ -147,6 +147,9 @@ class Testbed:
         return sorted(n for n in os.listdir("/sys/class/bluetooth") if re.fullmatch(r"hci\d+", n))
 
     def start(self):
+        # Every HCI packet of the run, for when a case needs explaining
+        # (btmon -r build/realstack/out/hci.btsnoop).
+        self.spawn("btmon", ["btmon", "-w", os.path.join(self.results, "hci.btsnoop")])
         self.spawn("btvirt", ["btvirt", "-B", f"-l{CONTROLLERS}"])
         if not wait_until(lambda: len(self.controllers()) == CONTROLLERS, 10):
             raise RuntimeError(f"btvirt made {self.controllers()}, not hci0..hci{CONTROLLERS - 1}")
@@ -231,10 +234,13 @@ class Testbed:
         except (OSError, dbus.exceptions.DBusException):
             return False
 
-    def kernel_faults(self):
-        """The first line of a kernel fault report since boot, or None."""
-        log = subprocess.run(["dmesg"], capture_output=True, text=True).stdout
-        m = re.search(r"^.*(?:kernel BUG|Oops|WARNING:|general protection fault).*$", log, re.M)
+    def kernel_log(self):
+        return subprocess.run(["dmesg"], capture_output=True, text=True).stdout
+
+    def kernel_faults(self, since=0):
+        """The first line of a kernel fault report in the kernel's log from
+        character `since` on, or None."""
+        m = re.search(r"^.*(?:kernel BUG|Oops|WARNING:|general protection fault).*$", self.kernel_log()[since:], re.M)
         return m.group(0).strip() if m else None
 
     def acl_links(self):
@@ -242,11 +248,9 @@ class Testbed:
         return [line for line in out.splitlines() if "ACL" in line]
 
     def stop(self):
-        for name in reversed(list(self.procs)):
-            proc = self.procs[name]
+        # Killed, not stopped: a bluetoothd that stops powers its adapters
+        # off, which this kernel does not survive under a live RFCOMM session.
+        for name, proc in reversed(list(self.procs.items())):
             if proc.poll() is None:
-                proc.terminate()
-                try:
-                    proc.wait(timeout=5)
-                except subprocess.TimeoutExpired:
-                    proc.kill()
+                proc.send_signal(signal.SIGINT if name == "btmon" else signal.SIGKILL)
+                proc.wait()
