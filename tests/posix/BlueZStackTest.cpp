@@ -198,7 +198,7 @@ TEST_F(BlueZTest, SearchInquiresForItsWindowAndListsEachUnitOnce) {
                 Device("00:07:80:15:01:04", "quorvelKTRX 15104", false), Device("00:07:80:15:01:05", "", false),
                 Device("00:07:80:15:01:07", "QuorvelKTRX", false, 100),
                 On(Device("00:07:80:15:01:06", "QuorvelKTRX 15106", true), "hci1"), twice,
-                On(Device("00:07:80:15:01:08", "QuorvelKTRX 15108", true), "hci2")},
+                On(Device("00:07:80:15:01:08", "", true), "hci2")},
                {WorldAdapter(), Adapter("hci1", false), Adapter("hci2", true)});
     BluetoothStackType = kStackBlueZ;
 
@@ -209,7 +209,8 @@ TEST_F(BlueZTest, SearchInquiresForItsWindowAndListsEachUnitOnce) {
 
     // The paired unit out of range, the one inquiry found, one with the bare
     // prefix, one BlueZ remembers on an adapter that is off, and the one two
-    // adapters know, once, through the adapter where it is paired.
+    // adapters know, once, through the adapter where it is paired (which has
+    // not learnt its name).
     std::map<std::wstring, std::pair<std::string, std::string>> listed;
     for (const GPortRef &port : ports) {
         BluetoothSocket::Address unit{}, adapter{};
@@ -285,9 +286,10 @@ TEST_F(BlueZTest, FindsTheSerialPortInEveryFormOfSdpAnswer) {
 TEST_F(BlueZTest, FailedOpensAreTracedWithTheReasonAndLeaveNothingHeld) {
     const WorldDevice unit = Device("00:07:80:15:01:21", "QuorvelKTRX 15121", true);
     const WorldDevice away = Device("00:07:80:15:01:22", "QuorvelKTRX 15122", true, -1, "absent");
-    StartWorld({unit, away});
+    const WorldDevice stranger = Device("00:07:80:15:01:23", "QuorvelKTRX 15123", false, -1, "fail");
+    StartWorld({unit, away, stranger});
     StartHost();
-    EXPECT_EQ(Search(), (std::vector<std::string>{"15121", "15122"}));
+    EXPECT_EQ(Search(), (std::vector<std::string>{"15121", "15122", "15123"}));
     const std::wstring unitText = L"00:07:80:15:01:21";
     const struct {
         const char *key;
@@ -312,6 +314,12 @@ TEST_F(BlueZTest, FailedOpensAreTracedWithTheReasonAndLeaveNothingHeld) {
     EXPECT_EQ(Ostrel_Device_Open(lib, "15122"), nullptr);
     EXPECT_TRUE(trace.Contains(L"SDP connect to 00:07:80:15:01:22 from 00:1A:7D:DA:71:00 failed: Host is down"))
         << Narrow(trace.Text());
+    // A refusal from a unit that is not paired says what to do.
+    EXPECT_EQ(Ostrel_Device_Open(lib, "15123"), nullptr);
+    EXPECT_TRUE(trace.Contains(L"the unit at 00:07:80:15:01:23 is not paired with the adapter 00:1A:7D:DA:71:00: "
+                               L"pair it first"))
+        << Narrow(trace.Text());
+    EXPECT_FALSE(trace.Contains(L"the unit at 00:07:80:15:01:21 is not paired"));
 
     ASSERT_TRUE(world->Set(unit, "sdp", "ok"));
     ASSERT_TRUE(world->Set(unit, "connect", "ok"));

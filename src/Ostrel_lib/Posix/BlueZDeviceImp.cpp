@@ -65,21 +65,30 @@ bool SendAll(int fd, const uint8_t *bytes, size_t count, int &error) {
     return true;
 }
 
+// Whether BlueZ has the unit paired with the adapter chosen.
+enum class Pairing { Unknown, Paired, NotPaired };
+
 // The adapter to reach the unit from, as BlueZ knows it now; without an
 // answer from BlueZ, the one where the search found the unit.
-bool ChooseAdapter(const Address &unit, const Address &remembered, Address &adapter) {
+bool ChooseAdapter(const Address &unit, const Address &remembered, Address &adapter, Pairing &pairing) {
     BlueZBusUse bus;
     std::vector<BlueZObject> objects;
+    pairing = Pairing::Unknown;
     if (!bus.Ok())
         OSTREL_TRACE(L"no system bus: " << WidenText(bus.failure.Text()));
     if (!bus.Ok() || !ReadBlueZObjects(objects)) {
         adapter = remembered;
         return true;
     }
-    if (AdapterFor(objects, unit, remembered, adapter))
-        return true;
-    OSTREL_TRACE(L"no powered Bluetooth adapter to reach " << Text(unit));
-    return false;
+    if (!AdapterFor(objects, unit, remembered, adapter)) {
+        OSTREL_TRACE(L"no powered Bluetooth adapter to reach " << Text(unit));
+        return false;
+    }
+    Address known{};
+    const BlueZObject *entry = BestDeviceEntry(objects, unit);
+    if (entry != nullptr && AdapterOf(objects, *entry, known) != nullptr && known == adapter)
+        pairing = entry->paired ? Pairing::Paired : Pairing::NotPaired;
+    return true;
 }
 
 // Asks the unit's SDP server for its serial port: the RFCOMM channel, 0
@@ -118,20 +127,27 @@ int SerialPortChannel(int fd, const Address &unit) {
     }
 }
 
-int ConnectSerialPort(const Address &adapter, const Address &unit, uint8_t channel) {
+int ConnectSerialPort(const Address &adapter, const Address &unit, uint8_t channel, Pairing pairing) {
     int fd = BluetoothSocket::ConnectRfcomm(adapter, unit, channel, kConnectTimeoutMs);
     if (fd < 0 && errno == ECONNREFUSED) {
         Platform::Sleep(kRefusedRetryMs);
         fd = BluetoothSocket::ConnectRfcomm(adapter, unit, channel, kConnectTimeoutMs);
     }
-    if (fd < 0)
-        OSTREL_TRACE(L"RFCOMM connect to " << Text(unit) << L" channel " << static_cast<int>(channel) << L" from "
-                                           << Text(adapter) << L" failed: " << ErrorText(errno));
-    return fd;
+    if (fd >= 0)
+        return fd;
+    const int error = errno;
+    OSTREL_TRACE(L"RFCOMM connect to " << Text(unit) << L" channel " << static_cast<int>(channel) << L" from "
+                                       << Text(adapter) << L" failed: " << ErrorText(error));
+    // The link needs the pairing's key; without one the kernel's request to
+    // pair is turned down.
+    if (pairing == Pairing::NotPaired && (error == ECONNREFUSED || error == EACCES))
+        OSTREL_TRACE(L"the unit at " << Text(unit) << L" is not paired with the adapter " << Text(adapter)
+                                     << L": pair it first");
+    return -1;
 }
 
 // The connected serial port of the unit, or -1.
-int ConnectUnit(const Address &adapter, const Address &unit) {
+int ConnectUnit(const Address &adapter, const Address &unit, Pairing pairing) {
     const int sdp = BluetoothSocket::ConnectSdp(adapter, unit, kConnectTimeoutMs);
     if (sdp < 0) {
         OSTREL_TRACE(L"SDP connect to " << Text(unit) << L" from " << Text(adapter) << L" failed: "
@@ -143,7 +159,7 @@ int ConnectUnit(const Address &adapter, const Address &unit) {
         OSTREL_TRACE(L"the unit at " << Text(unit) << L" has no serial-port service");
     // The SDP channel stays open until the serial port is connected: it
     // keeps the baseband link up, which the RFCOMM connect then uses.
-    const int fd = channel > 0 ? ConnectSerialPort(adapter, unit, static_cast<uint8_t>(channel)) : -1;
+    const int fd = channel > 0 ? ConnectSerialPort(adapter, unit, static_cast<uint8_t>(channel), pairing) : -1;
     close(sdp);
     return fd;
 }
@@ -197,14 +213,15 @@ int32_t BlueZDeviceImp::Connect() {
         OSTREL_TRACE(L"the port carries no BlueZ unit");
         return kFailed;
     }
-    if (!ChooseAdapter(unit, remembered, adapter))
+    Pairing pairing;
+    if (!ChooseAdapter(unit, remembered, adapter, pairing))
         return kFailed;
     link.wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (link.wakeFd < 0) {
         OSTREL_TRACE(L"no event descriptor for the receive thread: " << ErrorText(errno));
         return kFailed;
     }
-    link.fd = ConnectUnit(adapter, unit);
+    link.fd = ConnectUnit(adapter, unit, pairing);
     if (link.fd < 0) {
         Disconnect();
         return kFailed;

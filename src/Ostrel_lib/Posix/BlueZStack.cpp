@@ -72,8 +72,9 @@ bool StartInquiry(const std::string &adapter) {
     return CallAdapter(AdapterCall(adapter, "StartDiscovery"), adapter, "StartDiscovery");
 }
 
-// One port per unit, however many adapters know it: the entry that the
-// link would use, with its adapter's address.
+// One port per unit, however many adapters know it: named as the first entry
+// that has a unit name, reached through the adapter of the entry the link
+// would use.
 void AddUnits(const std::vector<BlueZObject> &objects, std::vector<GPortRef> &ports) {
     std::vector<BluetoothSocket::Address> listed;
     for (const BlueZObject &object : objects) {
@@ -83,15 +84,14 @@ void AddUnits(const std::vector<BlueZObject> &objects, std::vector<GPortRef> &po
             std::find(listed.begin(), listed.end(), unit) != listed.end())
             continue;
         const BlueZObject *entry = BestDeviceEntry(objects, unit);
-        if (entry == nullptr || !entry->named || !IsUnitName(Wide(entry->name)) ||
-            AdapterOf(objects, *entry, adapter) == nullptr)
+        if (entry == nullptr || AdapterOf(objects, *entry, adapter) == nullptr)
             continue;
         listed.push_back(unit);
         uint8_t bytes[BlueZPortRecord::kAddressSize];
         std::copy(unit.begin(), unit.end(), bytes);
         const std::vector<uint8_t> record = BlueZPortRecord::Encode(unit, adapter);
         ports.push_back(
-            UnitPort(Wide(entry->name), AddressText(bytes), record.data(), static_cast<int32_t>(record.size())));
+            UnitPort(Wide(object.name), AddressText(bytes), record.data(), static_cast<int32_t>(record.size())));
     }
 }
 
