@@ -366,15 +366,16 @@ def main():
         for unit in PAIRED:
             check(s.bed.pair(unit), f"pairing {unit.serial} failed (see pairing.log)")
     except (Failed, RuntimeError) as e:
-        print(f"FAIL setup {time.monotonic() - started:.1f} s: {e}", flush=True)
+        ended = ", ".join(s.bed.ended())
+        print(f"FAIL setup {time.monotonic() - started:.1f} s: {e}{'; ended: ' + ended if ended else ''}", flush=True)
+        s.bed.stop()
         return 1
     print(f"realstack: test bed up and {len(PAIRED)} units paired in {time.monotonic() - started:.1f} s", flush=True)
 
     failed = 0
     kernel_faults = 0
-    for name, run in CASES:
-        if wanted and name not in wanted:
-            continue
+    chosen = [(name, run) for name, run in CASES if not wanted or name in wanted]
+    for name, run in chosen:
         s.note(f"==== {name}")
         if not s.links_closed():
             s.note(f"links still up: {s.bed.acl_links()}")
@@ -395,11 +396,14 @@ def main():
             kernel_faults += 1
             verdict = "KERNEL"
             why = f": {e}"
+        ended = s.bed.ended()
+        if ended:
+            why += f" (the test bed's {', '.join(ended)} ended)"
         print(f"{verdict} {name} {time.monotonic() - begun:.1f} s{why}", flush=True)
     kernel = s.bed.kernel_faults()
     if kernel:
         print(f"realstack: the kernel reported a fault: {kernel}", flush=True)
-    print(f"realstack: {failed} of {len(CASES)} cases failed, {kernel_faults} ended in the kernel's known fault, "
+    print(f"realstack: {failed} of {len(chosen)} cases failed, {kernel_faults} ended in the kernel's known fault, "
           f"{time.monotonic() - started:.0f} s in all", flush=True)
     s.bed.stop()
     return 1 if failed else 0

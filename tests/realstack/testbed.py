@@ -149,7 +149,8 @@ class Testbed:
     def start(self):
         # Every HCI packet of the run, for when a case needs explaining
         # (btmon -r build/realstack/out/hci.btsnoop).
-        self.spawn("btmon", ["btmon", "-w", os.path.join(self.results, "hci.btsnoop")])
+        self.procs["btmon"] = subprocess.Popen(["btmon", "-w", os.path.join(self.results, "hci.btsnoop")],
+                                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.spawn("btvirt", ["btvirt", "-B", f"-l{CONTROLLERS}"])
         if not wait_until(lambda: len(self.controllers()) == CONTROLLERS, 10):
             raise RuntimeError(f"btvirt made {self.controllers()}, not hci0..hci{CONTROLLERS - 1}")
@@ -247,7 +248,13 @@ class Testbed:
         out = subprocess.run(["hcitool", "con"], capture_output=True, text=True, timeout=10).stdout
         return [line for line in out.splitlines() if "ACL" in line]
 
+    def ended(self):
+        """The test bed's processes that have ended, as 'name (exit code)'."""
+        return [f"{name} ({proc.returncode})" for name, proc in self.procs.items() if proc.poll() is not None]
+
     def stop(self):
+        with open(os.path.join(self.results, "dmesg.log"), "w") as f:
+            f.write(self.kernel_log())
         # Killed, not stopped: a bluetoothd that stops powers its adapters
         # off, which this kernel does not survive under a live RFCOMM session.
         for name, proc in reversed(list(self.procs.items())):
