@@ -41,10 +41,7 @@ std::wstring Text(const Address &address) {
     return WidenText(BluetoothSocket::AddressText(address));
 }
 
-std::wstring ErrorText(int error) {
-    char buffer[128];
-    return WidenText(strerror_r(error, buffer, sizeof buffer));
-}
+using BluetoothSocket::ErrorText;
 
 // Sends every byte, waiting up to kSendRoomMs whenever the socket has no
 // room. False with the error number otherwise.
@@ -133,11 +130,12 @@ int ConnectSerialPort(const Address &adapter, const Address &unit, uint8_t chann
         Platform::Sleep(kRefusedRetryMs);
         fd = BluetoothSocket::ConnectRfcomm(adapter, unit, channel, kConnectTimeoutMs);
     }
-    if (fd >= 0)
+    if (fd >= 0) {
+        OSTREL_TRACE(L"connected to " << Text(unit) << L" channel " << static_cast<int>(channel) << L" from "
+                                      << Text(adapter));
         return fd;
+    }
     const int error = errno;
-    OSTREL_TRACE(L"RFCOMM connect to " << Text(unit) << L" channel " << static_cast<int>(channel) << L" from "
-                                       << Text(adapter) << L" failed: " << ErrorText(error));
     // The link needs the pairing's key; without one the kernel's request to
     // pair is turned down.
     if (pairing == Pairing::NotPaired && (error == ECONNREFUSED || error == EACCES))

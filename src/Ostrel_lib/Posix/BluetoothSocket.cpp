@@ -1,5 +1,8 @@
 #include "BluetoothSocket.h"
 
+#include "GPortRef.h"
+#include "GUtils.h"
+
 #include <cerrno>
 #include <chrono>
 #include <cstddef>
@@ -12,6 +15,8 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
+
+static const wchar_t kTraceModule[] = L"BluetoothSocket.cpp";
 
 namespace BluetoothSocket {
 namespace {
@@ -56,52 +61,50 @@ KernelAddress ToKernel(const Address &address) {
     return {address[5], address[4], address[3], address[2], address[1], address[0]};
 }
 
-// Keeps errno across the close of a descriptor given up.
-int Abandon(int fd) {
+// Says why, then closes the descriptor given up (fd may be -1); keeps errno.
+int Fail(int fd, const std::wstring &what) {
     const int error = errno;
-    close(fd);
+    OSTREL_TRACE(what << L" failed: " << ErrorText(error));
+    if (fd >= 0)
+        close(fd);
     errno = error;
     return -1;
 }
 
 // Connects fd to the address within the time-out; fd is non-blocking.
-int Connect(int fd, const sockaddr *address, socklen_t length, uint32_t timeoutMs) {
+int Connect(int fd, const sockaddr *address, socklen_t length, uint32_t timeoutMs, const std::wstring &what) {
     if (connect(fd, address, length) == 0)
         return fd;
-    if (errno != EINPROGRESS)
-        return Abandon(fd);
-    if (!WaitFor(fd, POLLOUT, timeoutMs))
-        return Abandon(fd);
+    if (errno != EINPROGRESS || !WaitFor(fd, POLLOUT, timeoutMs))
+        return Fail(fd, what);
     int error = 0;
     socklen_t size = sizeof error;
     if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0)
-        return Abandon(fd);
+        return Fail(fd, what);
     if (error != 0) {
         errno = error;
-        return Abandon(fd);
+        return Fail(fd, what);
     }
     return fd;
 }
 
 // The tests' stand-in: the unit's end of the link as a UNIX socket.
 int ConnectTestSocket(const char *folder, const Address &adapter, const Address &device, const std::string &end,
-                      int type) {
+                      int type, const std::wstring &what) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     const std::string path = std::string(folder) + "/" + AddressText(adapter) + "/" + AddressText(device) + "/" + end;
     if (path.size() >= sizeof address.sun_path) {
         errno = ENAMETOOLONG;
-        return -1;
+        return Fail(-1, what);
     }
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
     const int fd = socket(AF_UNIX, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
-    if (connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0) {
+    if (fd < 0 || connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0) {
         // No unit serves there: what paging a unit out of reach gives.
         if (errno == ENOENT)
             errno = EHOSTDOWN;
-        return Abandon(fd);
+        return Fail(fd, what);
     }
     return fd;
 }
@@ -112,14 +115,19 @@ const char *TestFolder() {
 }
 
 // A Bluetooth socket bound to the adapter, at the security level.
-int OpenBound(int type, int protocol, const sockaddr *local, socklen_t length, uint8_t level) {
+int OpenBound(int type, int protocol, const sockaddr *local, socklen_t length, uint8_t level,
+              const std::wstring &what) {
     const int fd = socket(AF_BLUETOOTH, type | SOCK_NONBLOCK | SOCK_CLOEXEC, protocol);
-    if (fd < 0)
-        return -1;
     const Security security = {level, 0};
-    if (setsockopt(fd, kSolBluetooth, kOptionSecurity, &security, sizeof security) != 0 || bind(fd, local, length) != 0)
-        return Abandon(fd);
+    if (fd < 0 || setsockopt(fd, kSolBluetooth, kOptionSecurity, &security, sizeof security) != 0 ||
+        bind(fd, local, length) != 0)
+        return Fail(fd, what);
     return fd;
+}
+
+std::wstring Describe(const char *kind, const Address &adapter, const Address &device, const std::string &detail) {
+    return WidenText(kind) + L" connect to " + WidenText(AddressText(device) + detail) + L" from " +
+           WidenText(AddressText(adapter));
 }
 
 } // namespace
@@ -131,38 +139,45 @@ std::string AddressText(const Address &address) {
     return text;
 }
 
+std::wstring ErrorText(int error) {
+    char buffer[128];
+    return WidenText(strerror_r(error, buffer, sizeof buffer));
+}
+
 int ConnectSdp(const Address &adapter, const Address &device, uint32_t timeoutMs) {
+    const std::wstring what = Describe("SDP", adapter, device, "");
     if (const char *folder = TestFolder())
-        return ConnectTestSocket(folder, adapter, device, "sdp", SOCK_SEQPACKET);
+        return ConnectTestSocket(folder, adapter, device, "sdp", SOCK_SEQPACKET, what);
     SockaddrL2 local{};
     local.family = AF_BLUETOOTH;
     local.address = ToKernel(adapter);
     const int fd = OpenBound(SOCK_SEQPACKET, kProtocolL2cap, reinterpret_cast<const sockaddr *>(&local), sizeof local,
-                             kSecurityLow);
+                             kSecurityLow, what);
     if (fd < 0)
         return -1;
     SockaddrL2 remote{};
     remote.family = AF_BLUETOOTH;
     remote.psm = htole16(kSdpPsm);
     remote.address = ToKernel(device);
-    return Connect(fd, reinterpret_cast<const sockaddr *>(&remote), sizeof remote, timeoutMs);
+    return Connect(fd, reinterpret_cast<const sockaddr *>(&remote), sizeof remote, timeoutMs, what);
 }
 
 int ConnectRfcomm(const Address &adapter, const Address &device, uint8_t channel, uint32_t timeoutMs) {
+    const std::wstring what = Describe("RFCOMM", adapter, device, " channel " + std::to_string(channel));
     if (const char *folder = TestFolder())
-        return ConnectTestSocket(folder, adapter, device, "rfcomm" + std::to_string(channel), SOCK_STREAM);
+        return ConnectTestSocket(folder, adapter, device, "rfcomm" + std::to_string(channel), SOCK_STREAM, what);
     SockaddrRc local{};
     local.family = AF_BLUETOOTH;
     local.address = ToKernel(adapter);
     const int fd = OpenBound(SOCK_STREAM, kProtocolRfcomm, reinterpret_cast<const sockaddr *>(&local), sizeof local,
-                             kSecurityMedium);
+                             kSecurityMedium, what);
     if (fd < 0)
         return -1;
     SockaddrRc remote{};
     remote.family = AF_BLUETOOTH;
     remote.address = ToKernel(device);
     remote.channel = channel;
-    return Connect(fd, reinterpret_cast<const sockaddr *>(&remote), sizeof remote, timeoutMs);
+    return Connect(fd, reinterpret_cast<const sockaddr *>(&remote), sizeof remote, timeoutMs, what);
 }
 
 bool WaitFor(int fd, short events, uint32_t timeoutMs) {

@@ -25,10 +25,14 @@ constexpr char kTestFolderVariable[] = "OSTREL_TEST_BLUETOOTH_SOCKETS";
 
 // "00:07:80:AB:CD:EF".
 std::string AddressText(const Address &address);
+// The system's text for an error number.
+std::wstring ErrorText(int error);
 
 // An L2CAP channel to the SDP server of `device`, from `adapter`, at the
 // lowest security (SDP needs none). A connected non-blocking descriptor, or
-// -1 with errno set (ETIMEDOUT when timeoutMs passed).
+// -1 with errno set (ETIMEDOUT when timeoutMs passed). A failure is traced
+// before the socket is closed: some kernels fault in that close (see the
+// README).
 int ConnectSdp(const Address &adapter, const Address &device, uint32_t timeoutMs);
 
 // An RFCOMM stream to `channel` of `device`, from `adapter`, with an
