@@ -1,5 +1,6 @@
-// The Linux Bluetooth stack, BlueZ, reached over the system D-Bus: stack
-// type 3. Only the POSIX build has it; elsewhere its probe answers no and it
+// The Linux Bluetooth stack, stack type 3: BlueZ over the system D-Bus for
+// the search and the adapters' state, the kernel's RFCOMM sockets for the
+// links. Only the POSIX build has it; elsewhere its probe answers no and it
 // has no backend.
 #pragma once
 

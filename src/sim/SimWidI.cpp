@@ -20,6 +20,7 @@ constexpr const char *kDefaultSerials = "12345,67890";
 struct UnitEntry {
     std::shared_ptr<SimUnit> unit;
     bool service;
+    size_t lostAfter; // bytes sent on a link before the unit drops it; 0: never
 };
 
 struct Stack {
@@ -113,15 +114,15 @@ std::vector<std::string> SplitSerials(const char *text) {
     return serials;
 }
 
-// A decimal count of bytes per second; the default when unset or not a number.
-uint32_t LinkRateFrom(const char *text) {
+// A decimal count up to max; the fallback when unset or not such a number.
+uint64_t CountFrom(const char *text, uint64_t max, uint64_t fallback) {
     if (text == nullptr || *text == '\0')
-        return SimWidI::kDefaultLinkRate;
+        return fallback;
     char *end = nullptr;
-    const unsigned long long rate = std::strtoull(text, &end, 10);
-    if (*end != '\0' || text[0] == '-' || rate > UINT32_MAX)
-        return SimWidI::kDefaultLinkRate;
-    return static_cast<uint32_t>(rate);
+    const unsigned long long count = std::strtoull(text, &end, 10);
+    if (*end != '\0' || text[0] == '-' || count > max)
+        return fallback;
+    return count;
 }
 
 void MakeUnitsLocked(Shim &shim) {
@@ -132,12 +133,14 @@ void MakeUnitsLocked(Shim &shim) {
     if (serials.empty())
         serials = SplitSerials(kDefaultSerials);
     const std::vector<std::string> noService = SplitSerials(std::getenv("ZEL_WIDI_SIM_NO_SERVICE"));
-    const uint32_t linkRate = LinkRateFrom(std::getenv("ZEL_WIDI_SIM_LINK_RATE"));
+    const auto linkRate =
+        static_cast<uint32_t>(CountFrom(std::getenv("ZEL_WIDI_SIM_LINK_RATE"), UINT32_MAX, SimWidI::kDefaultLinkRate));
+    const auto lostAfter = static_cast<size_t>(CountFrom(std::getenv("ZEL_WIDI_SIM_LINK_LOST_AFTER"), SIZE_MAX, 0));
     for (const std::string &serial : serials) {
         const bool service = std::find(noService.begin(), noService.end(), serial) == noService.end();
         auto unit = std::make_shared<SimUnit>(serial);
         unit->SetLinkRate(linkRate);
-        shim.units.push_back(UnitEntry{std::move(unit), service});
+        shim.units.push_back(UnitEntry{std::move(unit), service, lostAfter});
     }
 }
 
@@ -161,7 +164,7 @@ UnitEntry FindUnit(const SimUnit::Address &address) {
     for (const UnitEntry &entry : UnitEntries())
         if (entry.unit->BluetoothAddress() == address)
             return entry;
-    return UnitEntry{nullptr, false};
+    return UnitEntry{nullptr, false, 0};
 }
 
 Record MakeRecord(const SimUnit &unit) {
@@ -294,6 +297,8 @@ std::shared_ptr<Link> MakeLink(Connection &c) {
                     link->event(link->eventContext, SimWidI::kEventLinkLost);
             });
             linked = unit->Connect();
+            if (linked && entry.lostAfter != 0)
+                unit->CloseLinkAfterBytes(entry.lostAfter);
         }
     } catch (...) {
         linked = false;
@@ -375,7 +380,7 @@ void SetUnits(std::vector<std::shared_ptr<SimUnit>> units) {
     std::vector<UnitEntry> entries;
     for (std::shared_ptr<SimUnit> &unit : units)
         if (unit)
-            entries.push_back(UnitEntry{std::move(unit), true});
+            entries.push_back(UnitEntry{std::move(unit), true, 0});
     Shim &shim = State();
     {
         std::lock_guard<std::mutex> lock(shim.lock);

@@ -19,6 +19,10 @@
 //                            empty or not a number: kDefaultLinkRate, about
 //                            what a classic Bluetooth serial link carries, so
 //                            that hosts see what a real unit's host sees.
+//   ZEL_WIDI_SIM_LINK_LOST_AFTER  bytes each unit sends on a link before it
+//                            drops it, as a unit that dies mid-stream (the
+//                            host gets the link-lost event). Unset, empty, 0 or
+//                            not a number: never.
 // All are read when that default set is made: on first use, and on the first
 // use after SimWidI::ResetUnits.
 //

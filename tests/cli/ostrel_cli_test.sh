@@ -3,7 +3,7 @@
 # what a user would see. One case per call, so that ctest can run them side
 # by side (each with serials of its own):
 #   ostrel_cli_test.sh CASE SERIAL OSTREL [WINE]
-# CASE: list | info | stream | dds | badname | usage | nostack. OSTREL is the program; with
+# CASE: list | info | stream | dds | badname | usage | nostack | linklost. OSTREL is the program; with
 # WINE it runs under that emulator. The simulated units come from
 # ZEL_WIDI_SIM_UNITS, which the caller sets.
 set -uo pipefail
@@ -127,6 +127,15 @@ dds)
         [ "$x" -eq "${bytes[127]}" ] || fail "the saved record's checksum does not hold"
     fi
     rm -rf "$dir"
+    ;;
+linklost)
+    # The unit drops its link some 2 s into a stream that has no end of its
+    # own (ZEL_WIDI_SIM_LINK_LOST_AFTER, which the caller sets): ostrel ends
+    # with the I/O code and one line instead of waiting for ever.
+    run stream "$serial" --channels 3 --period 0.01
+    expect_status 4
+    expect_in stderr "the unit stopped sending or its link failed"
+    [ "$(grep -c '^ostrel:' "$out/stderr")" -eq 1 ] || fail "not one failure line"
     ;;
 badname)
     run info 99999

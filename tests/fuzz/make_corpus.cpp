@@ -2,8 +2,9 @@
 // traffic (the init exchange, data-sheet reads, a stream, a large memory read
 // and a memory write) and from the trouble cases the unit tests know (garbage
 // before the init response, broken checksums, blobs shorter than their header,
-// overlapping and late replies, names without terminators). Each seed is
-// written in its target's input format.
+// overlapping and late replies, names without terminators), and SDP answers
+// as a unit's server sends them. Each seed is written in its target's input
+// format.
 //   make_fuzz_corpus OUTPUT_DIR   (OUTPUT_DIR/<target>/seed-<name>)
 // The seeds are then minimised into tests/fuzz/corpus with libFuzzer's -merge=1
 // (scripts/fuzz --remake-corpus).
@@ -15,6 +16,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -357,6 +359,39 @@ int main(int argc, char **argv) {
         widcomm.Byte(1).Add(Bytes(260, 'Q')).Byte(0); // a unit name running to the record's end
         widcomm.Byte(5);                              // more records counted than there are
         Write(out, "fuzz_stack_search", "widcomm", widcomm);
+    }
+    // fuzz_sdp_response: raw PDUs (transaction and length made right) and
+    // answers the target builds.
+    {
+        // The serial port on RFCOMM channel 1, in one response.
+        const Bytes whole = {0x07, 0x00, 0x01, 0x00, 0x20, 0x00, 0x1D, 0x35, 0x1B, 0x35, 0x19, 0x09, 0x00,
+                             0x01, 0x35, 0x03, 0x19, 0x11, 0x01, 0x09, 0x00, 0x04, 0x35, 0x0C, 0x35, 0x03,
+                             0x19, 0x01, 0x00, 0x35, 0x05, 0x19, 0x00, 0x03, 0x08, 0x01, 0x00};
+        const Bytes lists(whole.begin() + 7, whole.end() - 1);
+        auto raw = [](std::initializer_list<Bytes> pdus) {
+            Seed seed;
+            seed.Byte(0x06).U16(1);
+            for (const Bytes &pdu : pdus)
+                seed.U16(static_cast<uint16_t>(pdu.size())).Add(pdu);
+            return seed;
+        };
+        auto piece = [&](size_t from, size_t to, const Bytes &state) {
+            Bytes pdu = {0x07, 0, 0, 0, 0, 0, static_cast<uint8_t>(to - from)};
+            pdu.insert(pdu.end(), lists.begin() + static_cast<std::ptrdiff_t>(from),
+                       lists.begin() + static_cast<std::ptrdiff_t>(to));
+            pdu.push_back(static_cast<uint8_t>(state.size()));
+            return Seed().Add(pdu).Add(state).bytes;
+        };
+        Write(out, "fuzz_sdp_response", "whole", raw({whole}));
+        Write(out, "fuzz_sdp_response", "error", raw({{0x01, 0x00, 0x01, 0x00, 0x02, 0x00, 0x03}}));
+        Write(out, "fuzz_sdp_response", "in-pieces",
+              raw({piece(0, 7, {0x00, 0x07}), piece(7, 20, {0x00, 0x14}), piece(20, lists.size(), {})}));
+        Seed built;
+        built.Byte(1).Byte(3);
+        for (uint8_t shape : {0x01, 0x00, 0x32})
+            built.Byte(shape).Byte(shape == 0 ? 5 : 9).Byte(0).Byte(1).Byte(2).Byte(4).Byte(3).Add({'S', 'P', 'P'});
+        built.U16(7).Byte(3).Byte(2).Byte(0x20).Byte(16).Add(Bytes(16, 0xEE)).Byte(255);
+        Write(out, "fuzz_sdp_response", "built", built);
     }
     std::printf("seeds written to %s\n", out.string().c_str());
     return 0;

@@ -1,11 +1,16 @@
 // The pieces of the BlueZ stack that need no bus: the port record a search
-// leaves in PortData, and the D-Bus types the library declares for itself.
+// leaves in PortData, the D-Bus types the library declares for itself, and
+// the kernel's Bluetooth sockets where the kernel has none.
 #include "Posix/BlueZPortRecord.h"
+#include "Posix/BluetoothSocket.h"
 #include "Posix/DBusLibrary.h"
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstddef>
+#include <cstdlib>
+#include <filesystem>
 
 #if __has_include(<dbus/dbus.h>)
 #include <dbus/dbus.h>
@@ -42,21 +47,41 @@ TEST(BlueZPortRecord, AddressTextParsesOnlyBlueZsForm) {
         EXPECT_FALSE(BlueZPortRecord::ParseAddress(bad, bytes)) << bad;
 }
 
-TEST(BlueZPortRecord, RecordCarriesAddressAndPathAndRefusesForeignRecords) {
-    const std::vector<uint8_t> record =
-        BlueZPortRecord::Encode({0x00, 0x07, 0x80, 0x15, 0x01, 0x01}, "/org/bluez/hci0/dev_00_07_80_15_01_01");
+TEST(BlueZPortRecord, RecordCarriesUnitAndAdapterAndRefusesForeignRecords) {
+    const BluetoothSocket::Address unit = {0x00, 0x07, 0x80, 0x15, 0x01, 0x01};
+    const BluetoothSocket::Address adapter = {0x00, 0x1A, 0x7D, 0xDA, 0x71, 0x13};
+    const std::vector<uint8_t> record = BlueZPortRecord::Encode(unit, adapter);
     // Least significant byte first, as the other stacks store addresses.
-    EXPECT_EQ(std::vector<uint8_t>(record.begin(), record.begin() + 6),
-              (std::vector<uint8_t>{0x01, 0x01, 0x15, 0x80, 0x07, 0x00}));
-    std::string path;
-    ASSERT_TRUE(BlueZPortRecord::ObjectPathOf(PortWith(record), path));
-    EXPECT_EQ(path, "/org/bluez/hci0/dev_00_07_80_15_01_01");
+    EXPECT_EQ(record, (std::vector<uint8_t>{0x01, 0x01, 0x15, 0x80, 0x07, 0x00, 0x13, 0x71, 0xDA, 0x7D, 0x1A, 0x00}));
+    BluetoothSocket::Address unitBack{}, adapterBack{};
+    ASSERT_TRUE(BlueZPortRecord::Decode(PortWith(record), unitBack, adapterBack));
+    EXPECT_EQ(unitBack, unit);
+    EXPECT_EQ(adapterBack, adapter);
 
-    // A record of another stack, one cut short, and none at all: no path,
-    // and nothing read past the record.
-    std::vector<uint8_t> unterminated(record.begin(), record.end() - 1);
-    std::vector<uint8_t> widcomm(260, 0);
-    EXPECT_FALSE(BlueZPortRecord::ObjectPathOf(PortWith(unterminated), path));
-    EXPECT_FALSE(BlueZPortRecord::ObjectPathOf(PortWith(widcomm), path));
-    EXPECT_FALSE(BlueZPortRecord::ObjectPathOf(GPortRef(), path));
+    // A record of another stack, one cut short, and none at all.
+    const std::vector<uint8_t> shortRecord(record.begin(), record.end() - 1);
+    const std::vector<uint8_t> widcomm(260, 0);
+    EXPECT_FALSE(BlueZPortRecord::Decode(PortWith(shortRecord), unitBack, adapterBack));
+    EXPECT_FALSE(BlueZPortRecord::Decode(PortWith(widcomm), unitBack, adapterBack));
+    EXPECT_FALSE(BlueZPortRecord::Decode(GPortRef(), unitBack, adapterBack));
+}
+
+// The real socket code, as far as a machine without Bluetooth lets it run: a
+// kernel without the protocol, or without the adapter, fails the connect at
+// once and leaves no descriptor behind.
+TEST(BluetoothSocket, RealConnectsFailCleanlyWithoutAnAdapter) {
+    ASSERT_EQ(std::getenv(BluetoothSocket::kTestFolderVariable), nullptr);
+    const BluetoothSocket::Address unit = {0x00, 0x07, 0x80, 0x15, 0x01, 0x01};
+    const BluetoothSocket::Address adapter = {0x00, 0x1A, 0x7D, 0xDA, 0x71, 0x7E};
+    auto openDescriptors = [] { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); };
+    const auto before = openDescriptors();
+    for (const bool rfcomm : {false, true}) {
+        errno = 0;
+        const int fd = rfcomm ? BluetoothSocket::ConnectRfcomm(adapter, unit, 1, 1000)
+                              : BluetoothSocket::ConnectSdp(adapter, unit, 1000);
+        EXPECT_EQ(fd, -1) << rfcomm;
+        EXPECT_TRUE(errno == EAFNOSUPPORT || errno == EADDRNOTAVAIL) << rfcomm << " " << errno;
+    }
+    EXPECT_EQ(openDescriptors(), before);
+    EXPECT_EQ(BluetoothSocket::AddressText(adapter), "00:1A:7D:DA:71:7E");
 }

@@ -29,15 +29,20 @@ std::string Quoted(const std::string &text) {
 
 std::string WorldJson(const std::vector<WorldAdapter> &adapters, const std::vector<WorldDevice> &devices) {
     std::string json = "{\"unit_helper\": " + Quoted(OSTREL_SIM_FD_UNIT) + ", \"adapters\": [";
-    for (size_t i = 0; i < adapters.size(); ++i)
+    for (size_t i = 0; i < adapters.size(); ++i) {
         json += (i > 0 ? ", " : "") + std::string("{\"name\": ") + Quoted(adapters[i].name) +
-                ", \"powered\": " + (adapters[i].powered ? "true" : "false") + "}";
+                ", \"powered\": " + (adapters[i].powered ? "true" : "false");
+        if (!adapters[i].address.empty())
+            json += ", \"address\": " + Quoted(adapters[i].address);
+        json += "}";
+    }
     json += "], \"devices\": [";
     for (size_t i = 0; i < devices.size(); ++i) {
         const WorldDevice &d = devices[i];
         json += (i > 0 ? ", " : "") + std::string("{\"adapter\": ") + Quoted(d.adapter) +
                 ", \"address\": " + Quoted(d.address) + ", \"paired\": " + (d.paired ? "true" : "false") +
-                ", \"connect\": " + Quoted(d.connect);
+                ", \"connect\": " + Quoted(d.connect) + ", \"sdp\": " + Quoted(d.sdp) +
+                ", \"channel\": " + std::to_string(d.channel);
         if (!d.name.empty())
             json += ", \"name\": " + Quoted(d.name);
         if (d.foundAfterMs >= 0)
@@ -69,12 +74,7 @@ std::string ReadLine(int fd, int timeoutMs) {
 
 } // namespace
 
-BlueZWorld::BlueZWorld(const std::vector<WorldAdapter> &adapters, const std::vector<WorldDevice> &devices,
-                       bool withBlueZ) {
-    if (const char *saved = std::getenv("DBUS_SYSTEM_BUS_ADDRESS")) {
-        m_savedAddress = saved;
-        m_hadAddress = true;
-    }
+ChildProcess::ChildProcess(const std::vector<std::string> &arguments) {
     int in[2], out[2];
     if (pipe2(in, O_CLOEXEC) != 0)
         return;
@@ -83,12 +83,9 @@ BlueZWorld::BlueZWorld(const std::vector<WorldAdapter> &adapters, const std::vec
         close(in[1]);
         return;
     }
-    const std::string world = WorldJson(adapters, devices);
-    std::vector<std::string> arguments = {"/usr/bin/python3", OSTREL_MOCK_BLUEZ, "--world", world, "--serve"};
-    if (!withBlueZ)
-        arguments.push_back("--no-bluez");
+    std::vector<std::string> copies = arguments;
     std::vector<char *> argv;
-    for (std::string &argument : arguments)
+    for (std::string &argument : copies)
         argv.push_back(&argument[0]);
     argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
@@ -101,36 +98,75 @@ BlueZWorld::BlueZWorld(const std::vector<WorldAdapter> &adapters, const std::vec
     close(in[0]);
     close(out[1]);
     m_stdin = in[1];
-    if (spawned != 0) {
-        close(out[0]);
-        return;
+    m_stdout = out[0];
+    if (spawned == 0)
+        m_pid = pid;
+}
+
+ChildProcess::~ChildProcess() {
+    Finish();
+    if (m_stdout >= 0)
+        close(m_stdout);
+}
+
+std::string ChildProcess::ReadLine(int timeoutMs) {
+    return m_stdout >= 0 ? bluez_test::ReadLine(m_stdout, timeoutMs) : std::string();
+}
+
+bool ChildProcess::WriteLine(const std::string &line) {
+    const std::string text = line + "\n";
+    return m_stdin >= 0 && write(m_stdin, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+}
+
+int ChildProcess::Finish() {
+    if (m_stdin >= 0)
+        close(m_stdin);
+    m_stdin = -1;
+    if (m_pid <= 0)
+        return -1;
+    int status = 0;
+    for (int waited = 0; waitpid(m_pid, &status, WNOHANG) == 0; waited += 10) {
+        if (waited > 30000) {
+            kill(m_pid, SIGKILL);
+            waitpid(m_pid, &status, 0);
+            break;
+        }
+        usleep(10000);
     }
-    m_pid = pid;
-    m_address = ReadLine(out[0], kStartupMs);
-    close(out[0]);
-    if (!m_address.empty())
+    m_pid = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+BlueZWorld::BlueZWorld(const std::vector<WorldAdapter> &adapters, const std::vector<WorldDevice> &devices,
+                       bool withBlueZ) {
+    for (const char *name : {"DBUS_SYSTEM_BUS_ADDRESS", "OSTREL_TEST_BLUETOOTH_SOCKETS"}) {
+        const char *value = std::getenv(name);
+        m_saved.push_back({name, value != nullptr ? value : "", value != nullptr});
+    }
+    std::vector<std::string> arguments = {"/usr/bin/python3", OSTREL_MOCK_BLUEZ, "--world",
+                                          WorldJson(adapters, devices), "--serve"};
+    if (!withBlueZ)
+        arguments.push_back("--no-bluez");
+    m_mock = std::make_unique<ChildProcess>(arguments);
+    m_address = m_mock->ReadLine(kStartupMs);
+    const std::string sockets = m_mock->ReadLine(kStartupMs);
+    if (sockets.empty())
+        m_address.clear();
+    if (!m_address.empty()) {
         setenv("DBUS_SYSTEM_BUS_ADDRESS", m_address.c_str(), 1);
+        setenv("OSTREL_TEST_BLUETOOTH_SOCKETS", sockets.c_str(), 1);
+    }
 }
 
 BlueZWorld::~BlueZWorld() {
-    // Closing its standard input takes the bus and BlueZ down.
-    if (m_stdin >= 0)
-        close(m_stdin);
-    if (m_pid > 0) {
-        int status = 0;
-        for (int waited = 0; waitpid(m_pid, &status, WNOHANG) == 0; waited += 10) {
-            if (waited > 30000) {
-                kill(m_pid, SIGKILL);
-                waitpid(m_pid, &status, 0);
-                break;
-            }
-            usleep(10000);
-        }
+    // Closing its standard input takes the bus, BlueZ and the units down.
+    m_mock.reset();
+    for (const SavedVariable &saved : m_saved) {
+        if (saved.had)
+            setenv(saved.name, saved.value.c_str(), 1);
+        else
+            unsetenv(saved.name);
     }
-    if (m_hadAddress)
-        setenv("DBUS_SYSTEM_BUS_ADDRESS", m_savedAddress.c_str(), 1);
-    else
-        unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
 }
 
 std::string BlueZWorld::DevicePath(const WorldDevice &device) {
@@ -189,12 +225,29 @@ size_t BlueZWorld::CountEvents(const std::string &prefix) const {
     return count;
 }
 
-bool BlueZWorld::RequestDisconnection(const WorldDevice &device) const {
-    return CallMock("RequestDisconnection", {DevicePath(device)}, nullptr);
+bool BlueZWorld::ForgetDevice(const WorldDevice &device) const {
+    return CallMock("ForgetDevice", {DevicePath(device)}, nullptr);
 }
 
-bool BlueZWorld::SetConnect(const WorldDevice &device, const std::string &behaviour) const {
-    return CallMock("SetConnect", {DevicePath(device), behaviour}, nullptr);
+bool BlueZWorld::Command(const std::string &line) {
+    if (!m_mock->WriteLine(line))
+        return false;
+    const std::string answer = m_mock->ReadLine(kStartupMs);
+    if (answer != "ok")
+        std::fprintf(stderr, "mock_bluez.py %s: %s\n", line.c_str(), answer.c_str());
+    return answer == "ok";
+}
+
+bool BlueZWorld::RestartBlueZ(bool release) {
+    return Command(std::string("restart ") + (release ? "release" : "kill"));
+}
+
+bool BlueZWorld::Set(const WorldDevice &device, const std::string &key, const std::string &value) {
+    return Command("set " + device.address + " " + key + " " + value);
+}
+
+bool BlueZWorld::KillUnits(const WorldDevice &device) {
+    return Command("kill-units " + device.address);
 }
 
 } // namespace bluez_test

@@ -31,6 +31,10 @@ constexpr auto kPollInterval = std::chrono::milliseconds(20);
 // as a failure, and before a stream without any sample is given up: generous,
 // for loaded machines and emulated runs.
 constexpr double kGraceSeconds = 10.0;
+// A stream whose samples stop for this many periods (and at least the grace
+// time) has lost its unit: a stream without a duration would otherwise wait
+// for ever, and one with a duration until its end.
+constexpr double kStallPeriods = 3.0;
 
 using Clock = std::chrono::steady_clock;
 
@@ -173,8 +177,11 @@ Outcome RunStream(OstrelDevice device, const StreamSettings &settings, StreamRes
         InterruptGuard interrupt;
         const Clock::time_point start = Clock::now();
         const double deadline = settings.duration + kGraceSeconds;
+        const double stallSeconds = std::max(kGraceSeconds, kStallPeriods * period);
         std::vector<int> raw(kReadChunk);
         uint64_t total = 0;
+        uint64_t totalBefore = 0;
+        Clock::time_point lastSample = start;
         for (;;) {
             std::this_thread::sleep_for(kPollInterval);
             for (size_t k = 0; k < columns.size() && !failure; ++k) {
@@ -213,6 +220,15 @@ Outcome RunStream(OstrelDevice device, const StreamSettings &settings, StreamRes
                 break;
             }
             const double elapsed = SecondsSince(start);
+            if (total != totalBefore) {
+                totalBefore = total;
+                lastSample = Clock::now();
+            } else if (total != 0 && SecondsSince(lastSample) > stallSeconds) {
+                failure = Failure{ExitCode::DeviceIO, "no measurements for " + SecondsText(stallSeconds) + " after " +
+                                                          std::to_string(total) +
+                                                          " samples: the unit stopped sending or its link failed"};
+                break;
+            }
             if (total == 0 && elapsed > kGraceSeconds) {
                 failure = Failure{ExitCode::DeviceIO, "no measurements arrived within " + SecondsText(kGraceSeconds) +
                                                           " of the start command: the unit is not sending"};

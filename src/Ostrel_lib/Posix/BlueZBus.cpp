@@ -1,6 +1,5 @@
 #include "BlueZBus.h"
 
-#include "GPortRef.h"
 #include "GUtils.h"
 
 #include <cerrno>
@@ -21,9 +20,6 @@ constexpr char kErrorDisconnected[] = "org.freedesktop.DBus.Error.Disconnected";
 constexpr char kErrorNoReply[] = "org.freedesktop.DBus.Error.NoReply";
 constexpr char kErrorNoMemory[] = "org.freedesktop.DBus.Error.NoMemory";
 constexpr char kErrorUnknownMethod[] = "org.freedesktop.DBus.Error.UnknownMethod";
-constexpr char kErrorRejected[] = "org.bluez.Error.Rejected";
-constexpr char kErrorAlreadyExists[] = "org.bluez.Error.AlreadyExists";
-constexpr uint32_t kRegisterTimeoutMs = 10000;
 // A safety net only: the thread is woken for every request.
 constexpr int kPollMs = 1000;
 
@@ -72,19 +68,13 @@ bool BlueZBus::Acquire(DBus::Failure &failure) {
         failure = Failed("org.freedesktop.DBus.Error.NotSupported", "libdbus-1.so.3 cannot be loaded");
         return false;
     }
-    // A connection kept for the profile may have outlived its bus (the bus
-    // restarted) or belong to another one; only I/O tells the former.
-    if (m_connection != nullptr) {
-        m_api->connection_read_write(m_connection, 0);
-        if (m_broken || !m_api->connection_get_is_connected(m_connection) || m_address != SystemBusAddress())
-            CloseConnectionLocked();
-    }
-    if (m_connection == nullptr && !OpenConnectionLocked(failure))
+    if (!OpenConnectionLocked(failure))
         return false;
     if (m_wakeFd < 0)
         m_wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (m_wakeFd < 0) {
         failure = Failed(kErrorNoMemory, "no event descriptor for the bus thread");
+        CloseConnectionLocked();
         return false;
     }
     m_stop = false;
@@ -92,6 +82,7 @@ bool BlueZBus::Acquire(DBus::Failure &failure) {
         m_thread = std::thread(&BlueZBus::ThreadLoop, this);
     } catch (const std::exception &) {
         failure = Failed(kErrorNoMemory, "the bus thread cannot start");
+        CloseConnectionLocked();
         return false;
     }
     m_users = 1;
@@ -105,9 +96,7 @@ void BlueZBus::Release() {
         return;
     StopThread(lock);
     FailAllLocked(kErrorDisconnected, "the bus thread has stopped");
-    // A registered profile lives as long as its connection.
-    if (!m_profileRegistered || m_broken)
-        CloseConnectionLocked();
+    CloseConnectionLocked();
 }
 
 bool BlueZBus::OpenConnectionLocked(DBus::Failure &failure) {
@@ -128,9 +117,7 @@ bool BlueZBus::OpenConnectionLocked(DBus::Failure &failure) {
         return false;
     }
     m_connection = connection;
-    m_address = address;
     m_broken = false;
-    m_profileRegistered = false;
     return true;
 }
 
@@ -141,7 +128,6 @@ void BlueZBus::CloseConnectionLocked() {
     m_api->connection_unref(m_connection);
     m_connection = nullptr;
     m_broken = false;
-    m_profileRegistered = false;
 }
 
 void BlueZBus::StopThread(std::unique_lock<std::mutex> &lock) {
@@ -208,49 +194,6 @@ BlueZReply BlueZBus::Call(DBus::MessagePtr call, uint32_t timeoutMs) {
         return reply;
     }
     return std::move(request->reply);
-}
-
-bool BlueZBus::EnsureProfile(DBus::Failure &failure) {
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        if (m_profileRegistered)
-            return true;
-    }
-    using namespace BlueZNames;
-    DBus::MessagePtr call = NewCall(kService, kProfileManagerPath, kProfileManager, "RegisterProfile");
-    if (call == nullptr || !DBus::Writer(*m_api, call.get())
-                                .ObjectPath(kProfilePath)
-                                .String(kSerialPortUuid)
-                                .BeginDictionary()
-                                .Entry("Name", "Ostrel_lib serial port")
-                                .Entry("Role", "client")
-                                .Entry("AutoConnect", false)
-                                .EndDictionary()
-                                .Ok()) {
-        failure = Failed(kErrorNoMemory, "no memory for RegisterProfile");
-        return false;
-    }
-    BlueZReply reply = Call(std::move(call), kRegisterTimeoutMs);
-    // Registered already on this connection (by another thread in between).
-    if (!reply.ok && reply.failure.name != kErrorAlreadyExists) {
-        failure = reply.failure;
-        return false;
-    }
-    std::lock_guard<std::mutex> lock(m_lock);
-    m_profileRegistered = true;
-    return true;
-}
-
-bool BlueZBus::AddProfileClient(const std::string &devicePath, BlueZProfileClient *client) {
-    std::lock_guard<std::mutex> lock(m_lock);
-    return m_clients.emplace(devicePath, client).second;
-}
-
-void BlueZBus::RemoveProfileClient(const std::string &devicePath, BlueZProfileClient *client) {
-    std::lock_guard<std::mutex> lock(m_lock);
-    auto it = m_clients.find(devicePath);
-    if (it != m_clients.end() && it->second == client)
-        m_clients.erase(it);
 }
 
 void BlueZBus::ThreadLoop() {
@@ -334,46 +277,11 @@ void BlueZBus::HandleMessage(DBus::Message *raw) {
     }
     if (type != DBus::kMessageMethodCall)
         return; // signals: none asked for
-    if (Is(m_api->message_get_path(raw), BlueZNames::kProfilePath) &&
-        Is(m_api->message_get_interface(raw), BlueZNames::kProfile)) {
-        HandleProfileCallLocked(raw);
-    } else if (Is(m_api->message_get_interface(raw), "org.freedesktop.DBus.Peer") &&
-               Is(m_api->message_get_member(raw), "Ping")) {
+    if (Is(m_api->message_get_interface(raw), "org.freedesktop.DBus.Peer") &&
+        Is(m_api->message_get_member(raw), "Ping")) {
         ReplyLocked(raw, nullptr, nullptr);
     } else {
         ReplyLocked(raw, kErrorUnknownMethod, "this object has no such method");
-    }
-}
-
-void BlueZBus::HandleProfileCallLocked(DBus::Message *call) {
-    const char *member = m_api->message_get_member(call);
-    DBus::Reader arguments(*m_api, call);
-    if (Is(member, "NewConnection")) {
-        const std::string device = arguments.Text();
-        arguments.Next();
-        const int fd = arguments.TakeFd();
-        auto it = m_clients.find(device);
-        if (fd >= 0 && it != m_clients.end() && it->second->OnNewConnection(fd)) {
-            ReplyLocked(call, nullptr, nullptr);
-            return;
-        }
-        if (fd >= 0)
-            close(fd);
-        OSTREL_TRACE(L"NewConnection refused: no link waits for " << WidenText(device));
-        ReplyLocked(call, kErrorRejected, "no link of this process waits for the device");
-    } else if (Is(member, "RequestDisconnection")) {
-        auto it = m_clients.find(arguments.Text());
-        if (it != m_clients.end())
-            it->second->OnRequestDisconnection();
-        ReplyLocked(call, nullptr, nullptr);
-    } else if (Is(member, "Release")) {
-        // BlueZ has dropped the profile; the next open registers it again.
-        m_profileRegistered = false;
-        ReplyLocked(call, nullptr, nullptr);
-    } else if (Is(member, "Cancel")) {
-        ReplyLocked(call, nullptr, nullptr);
-    } else {
-        ReplyLocked(call, kErrorUnknownMethod, "the profile has no such method");
     }
 }
 

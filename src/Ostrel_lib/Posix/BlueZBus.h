@@ -1,14 +1,10 @@
 // The library's connection to the system bus, for the BlueZ stack: one per
 // process, with one bus thread that alone reads and writes it. Host threads
-// hand it method calls and wait for the replies; meanwhile the thread answers
-// what BlueZ asks of the library's serial-port profile (NewConnection,
-// RequestDisconnection, Release) at any time, so that a call whose reply
-// depends on such a question (ConnectProfile) never waits on itself.
-//
-// The bus thread runs while the bus has users (a probe, a search, an open
-// link) and is joined when the last one leaves. The connection outlives it
-// once the profile is registered, because BlueZ drops a profile when its
-// connection closes; otherwise it is closed with the thread.
+// hand it method calls and wait for the replies. The library registers
+// nothing with BlueZ (its links are sockets of its own), so the connection
+// holds no state worth keeping: it is opened by the first user (a probe, a
+// search, the look-up of an open) and closed with the bus thread when the
+// last one leaves. A restart of BlueZ between two uses is thus never seen.
 #pragma once
 
 #include "DBusLibrary.h"
@@ -22,21 +18,6 @@
 #include <thread>
 #include <vector>
 
-// A link waiting for, or holding, the socket BlueZ connects for one device.
-// Called on the bus thread, under the bus's lock: keep it short, and never
-// call the bus from inside.
-class BlueZProfileClient {
-  public:
-    // The connected socket for the device; true when taken (the client then
-    // owns fd), false to refuse it.
-    virtual bool OnNewConnection(int fd) = 0;
-    // BlueZ wants the link down.
-    virtual void OnRequestDisconnection() = 0;
-
-  protected:
-    ~BlueZProfileClient() = default;
-};
-
 // The outcome of one method call.
 struct BlueZReply {
     bool ok = false;
@@ -48,13 +29,7 @@ namespace BlueZNames {
 constexpr char kService[] = "org.bluez";
 constexpr char kAdapter[] = "org.bluez.Adapter1";
 constexpr char kDevice[] = "org.bluez.Device1";
-constexpr char kProfileManager[] = "org.bluez.ProfileManager1";
-constexpr char kProfileManagerPath[] = "/org/bluez";
-constexpr char kProfile[] = "org.bluez.Profile1";
 constexpr char kObjectManager[] = "org.freedesktop.DBus.ObjectManager";
-constexpr char kSerialPortUuid[] = "00001101-0000-1000-8000-00805f9b34fb";
-// Where the library serves its profile on its own connection.
-constexpr char kProfilePath[] = "/Ostrel_lib/serial_port";
 } // namespace BlueZNames
 
 class BlueZBus {
@@ -62,11 +37,12 @@ class BlueZBus {
     static BlueZBus &Instance();
 
     // Counts a user. The first opens the system bus (the address in
-    // DBUS_SYSTEM_BUS_ADDRESS, else the standard socket) unless it is open,
-    // and starts the bus thread. False, with the reason, when the D-Bus
+    // DBUS_SYSTEM_BUS_ADDRESS, else the standard socket) and starts the bus
+    // thread. False, with the reason, when the D-Bus
     // library or the bus cannot be had.
     bool Acquire(DBus::Failure &failure);
-    // The last user stops and joins the bus thread.
+    // The last user stops and joins the bus thread and closes the
+    // connection.
     void Release();
 
     // A new method call to BlueZ (no service activation), or null without the
@@ -75,14 +51,6 @@ class BlueZBus {
     // Sends a call built with NewCall and waits at most timeoutMs for its
     // reply. Only between Acquire and Release.
     BlueZReply Call(DBus::MessagePtr call, uint32_t timeoutMs);
-
-    // Registers the library's serial-port client profile unless it is
-    // registered on the open connection. Between Acquire and Release.
-    bool EnsureProfile(DBus::Failure &failure);
-
-    // The client for a device's object path: at most one per path.
-    bool AddProfileClient(const std::string &devicePath, BlueZProfileClient *client);
-    void RemoveProfileClient(const std::string &devicePath, BlueZProfileClient *client);
 
   private:
     struct Request {
@@ -99,8 +67,6 @@ class BlueZBus {
     void ThreadLoop();
     void SendQueuedLocked();
     void HandleMessage(DBus::Message *message);
-    void HandleReplyLocked(DBus::Message *message);
-    void HandleProfileCallLocked(DBus::Message *call);
     void ReplyLocked(DBus::Message *call, const char *errorName, const char *errorText);
     void FailAllLocked(const char *name, const char *text);
 
@@ -108,14 +74,29 @@ class BlueZBus {
     std::condition_variable m_replied;
     const DBus::Api *m_api = nullptr;
     DBus::Connection *m_connection = nullptr;
-    std::string m_address; // of m_connection
     bool m_broken = false; // the bus went away under the connection
-    bool m_profileRegistered = false;
     int m_users = 0;
     std::thread m_thread;
     bool m_stop = false;
     int m_wakeFd = -1;
     std::vector<std::shared_ptr<Request>> m_outgoing;
     std::map<uint32_t, std::shared_ptr<Request>> m_pending; // by serial
-    std::map<std::string, BlueZProfileClient *> m_clients;  // by device path
+};
+
+// One user of the bus for the life of the object.
+class BlueZBusUse {
+  public:
+    BlueZBusUse() : m_ok(BlueZBus::Instance().Acquire(failure)) {}
+    ~BlueZBusUse() {
+        if (m_ok)
+            BlueZBus::Instance().Release();
+    }
+    BlueZBusUse(const BlueZBusUse &) = delete;
+    BlueZBusUse &operator=(const BlueZBusUse &) = delete;
+    bool Ok() const { return m_ok; }
+
+    DBus::Failure failure; // when !Ok()
+
+  private:
+    bool m_ok;
 };

@@ -1,44 +1,36 @@
-// The BlueZ half of a Bluetooth device: an RFCOMM socket that BlueZ connects
-// for the library's serial-port client profile (ConnectProfile, answered by
-// NewConnection on the bus thread), one receive thread per link that hands
-// every received block to the owner's receive callback, and sends that
-// deliver every byte. Close shuts the socket down, waits for the receive
-// thread, closes the socket and disconnects the profile; a device can open
-// again afterwards.
+// The BlueZ half of a Bluetooth device: a kernel RFCOMM socket of the
+// library's own to the unit's serial port, whose channel a small SDP query
+// of its own finds, from the adapter that knows the unit (BlueZ, over the
+// system bus, says which). Nothing is registered with BlueZ, so any number
+// of processes each hold their own units beside any other program that uses
+// the serial-port profile.
+//
+// One receive thread per link waits for data (the socket is non-blocking)
+// and hands every received block to the owner's receive callback; sends
+// wait a little for room and deliver every byte. Close wakes the receive
+// thread at once, joins it and closes the socket; a device can open again
+// afterwards.
 #pragma once
 
-#include "BlueZBus.h"
 #include "GDeviceIO.h"
 #include "IBTDevice.h"
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
-#include <string>
 #include <thread>
 
 class GBluetoothDevice;
 
-// One link's state, shared with the bus thread through BlueZProfileClient.
-class BlueZLink final : public BlueZProfileClient {
-  public:
-    bool OnNewConnection(int fd) override;
-    void OnRequestDisconnection() override;
-
-    std::mutex lock; // guards the descriptors against the bus thread
-    std::condition_variable handed;
-    bool awaiting = false; // a ConnectProfile of this link is under way
-    int handedFd = -1;     // from NewConnection, not yet taken
-    int fd = -1;           // the connected socket
-
+// One link's state. The receive thread reads it; the owner's thread changes
+// it only while no receive thread runs.
+struct BlueZLink {
+    int fd = -1;     // the connected RFCOMM socket
+    int wakeFd = -1; // an event that ends the receive thread
     // The receive thread has ended (or none runs): writes fail.
     std::atomic<bool> dropped{true};
     std::thread receiver;
     ReceiveCallback receiveCallback = nullptr;
     void *receiveContext = nullptr;
-    std::string devicePath; // set while the link holds the bus
-    bool holdsBus = false;
 };
 
 class BlueZDeviceImp : public IBTDevice {
@@ -53,8 +45,8 @@ class BlueZDeviceImp : public IBTDevice {
     // Makes the link record; true even without memory (opening then fails).
     bool OSInitialize() override;
     void OSUninitialize() override;
-    // Connects the unit whose object path the owner's PortData carries, on
-    // the thread that holds the owner's port claim. 0 or -1.
+    // Connects the unit whose addresses the owner's PortData carries, on the
+    // thread that holds the owner's port claim. 0 or -1.
     int32_t Open(void *argument) override;
     int32_t Close() override;
     int32_t ClearIO() override;
@@ -64,15 +56,9 @@ class BlueZDeviceImp : public IBTDevice {
     // Sends every byte: 0 with the count unchanged, or -1 with the count 0.
     int32_t Write(const uint8_t *bytes, int32_t *count) override;
 
-    // Null until OSInitialize.
-    const BlueZLink *Link() const { return m_link; }
-
   private:
     int32_t Connect();
-    // Asks BlueZ for the link and waits for the socket it hands over.
-    int TakeConnectedSocket();
     void Disconnect();
-    void LeaveBus();
     static void Receive(BlueZLink *link);
 
     BlueZLink *m_link = nullptr; // owned

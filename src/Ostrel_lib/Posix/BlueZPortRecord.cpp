@@ -1,7 +1,5 @@
 #include "BlueZPortRecord.h"
 
-#include <cstring>
-
 namespace BlueZPortRecord {
 namespace {
 
@@ -15,9 +13,21 @@ int HexDigit(char c) {
     return -1;
 }
 
+void Put(const Address &address, uint8_t *leastSignificantFirst) {
+    for (size_t i = 0; i < kAddressSize; ++i)
+        leastSignificantFirst[i] = address[kAddressSize - 1 - i];
+}
+
+Address Get(const uint8_t *leastSignificantFirst) {
+    Address address{};
+    for (size_t i = 0; i < kAddressSize; ++i)
+        address[i] = leastSignificantFirst[kAddressSize - 1 - i];
+    return address;
+}
+
 } // namespace
 
-bool ParseAddress(const std::string &text, std::array<uint8_t, kAddressSize> &bytes) {
+bool ParseAddress(const std::string &text, Address &bytes) {
     // Six pairs of hex digits and five colons.
     if (text.size() != 3 * kAddressSize - 1)
         return false;
@@ -32,24 +42,19 @@ bool ParseAddress(const std::string &text, std::array<uint8_t, kAddressSize> &by
     return true;
 }
 
-std::vector<uint8_t> Encode(const std::array<uint8_t, kAddressSize> &bytes, const std::string &objectPath) {
-    std::vector<uint8_t> record(kPathOffset + objectPath.size() + 1, 0);
-    for (size_t i = 0; i < kAddressSize; ++i)
-        record[i] = bytes[kAddressSize - 1 - i];
-    std::memcpy(record.data() + kPathOffset, objectPath.data(), objectPath.size());
+std::vector<uint8_t> Encode(const Address &unit, const Address &adapter) {
+    std::vector<uint8_t> record(kRecordSize);
+    Put(unit, record.data());
+    Put(adapter, record.data() + kAddressSize);
     return record;
 }
 
-bool ObjectPathOf(const GPortRef &port, std::string &objectPath) {
+bool Decode(const GPortRef &port, Address &unit, Address &adapter) {
     const uint8_t *data = port.GetPortData();
-    const size_t length = static_cast<size_t>(port.GetPortDataLength());
-    if (data == nullptr || length <= kPathOffset + 1 || data[kPathOffset] != '/')
+    if (data == nullptr || port.GetPortDataLength() != static_cast<int32_t>(kRecordSize))
         return false;
-    const char *path = reinterpret_cast<const char *>(data + kPathOffset);
-    const size_t pathLength = strnlen(path, length - kPathOffset);
-    if (pathLength == length - kPathOffset)
-        return false; // not terminated inside the record
-    objectPath.assign(path, pathLength);
+    unit = Get(data);
+    adapter = Get(data + kAddressSize);
     return true;
 }
 

@@ -5,6 +5,7 @@
 
 #include "BlueZBus.h"
 #include "BlueZDeviceImp.h"
+#include "BlueZObjects.h"
 #include "BlueZPortRecord.h"
 #include "BluetoothStacks.h"
 #include "GUtils.h"
@@ -23,39 +24,9 @@ namespace {
 // The Microsoft stack's inquiry: 6 x 1.28 s.
 constexpr uint32_t kDiscoveryMs = 6 * 1280;
 constexpr uint32_t kNameOwnerTimeoutMs = 500;
-constexpr uint32_t kObjectsTimeoutMs = 5000;
 constexpr uint32_t kDiscoveryCallTimeoutMs = 5000;
 
 std::atomic<uint32_t> g_discoveryMs{kDiscoveryMs};
-
-// What the search needs of one object BlueZ manages.
-struct BusObject {
-    std::string path;
-    bool adapter = false;
-    bool powered = false;
-    bool device = false;
-    bool named = false;
-    std::string name;
-    std::string address;
-};
-
-// One user of the bus for the life of the object.
-class BusUse {
-  public:
-    BusUse() : m_ok(BlueZBus::Instance().Acquire(failure)) {}
-    ~BusUse() {
-        if (m_ok)
-            BlueZBus::Instance().Release();
-    }
-    BusUse(const BusUse &) = delete;
-    BusUse &operator=(const BusUse &) = delete;
-    bool Ok() const { return m_ok; }
-
-    DBus::Failure failure;
-
-  private:
-    bool m_ok;
-};
 
 std::wstring Wide(const std::string &text) {
     return WidenText(text);
@@ -75,97 +46,73 @@ bool ServiceRunning() {
     return DBus::Reader(*DBus::Library(), reply.message.get()).Boolean();
 }
 
-// The a{sv} of one interface: the few properties the search reads.
-void ReadProperties(DBus::Reader properties, BusObject &object) {
-    for (; !properties.AtEnd(); properties.Next()) {
-        DBus::Reader property = properties.Enter();
-        const std::string key = property.Text();
-        property.Next();
-        DBus::Reader value = property.Enter();
-        if (key == "Powered")
-            object.powered = value.Boolean();
-        else if (key == "Address")
-            object.address = value.Text();
-        else if (key == "Name" && value.Type() == DBus::kTypeString) {
-            object.name = value.Text();
-            object.named = true;
-        }
-    }
-}
-
-// ObjectManager.GetManagedObjects of BlueZ: a{oa{sa{sv}}}.
-bool ManagedObjects(std::vector<BusObject> &objects) {
-    BlueZBus &bus = BlueZBus::Instance();
-    BlueZReply reply = bus.Call(bus.NewCall(BlueZNames::kService, "/", BlueZNames::kObjectManager, "GetManagedObjects"),
-                                kObjectsTimeoutMs);
-    if (!reply.ok) {
-        OSTREL_TRACE(L"GetManagedObjects failed: " << Wide(reply.failure.Text()));
-        return false;
-    }
-    objects.clear();
-    DBus::Reader entries = DBus::Reader(*DBus::Library(), reply.message.get()).Enter();
-    for (; !entries.AtEnd(); entries.Next()) {
-        DBus::Reader entry = entries.Enter();
-        BusObject object;
-        object.path = entry.Text();
-        entry.Next();
-        for (DBus::Reader interfaces = entry.Enter(); !interfaces.AtEnd(); interfaces.Next()) {
-            DBus::Reader interface = interfaces.Enter();
-            const std::string name = interface.Text();
-            interface.Next();
-            const bool adapter = name == BlueZNames::kAdapter;
-            const bool device = name == BlueZNames::kDevice;
-            if (!adapter && !device)
-                continue;
-            object.adapter = object.adapter || adapter;
-            object.device = object.device || device;
-            ReadProperties(interface.Enter(), object);
-        }
-        objects.push_back(object);
-    }
-    return true;
-}
-
-bool CallAdapter(const std::string &adapter, const char *method) {
-    BlueZBus &bus = BlueZBus::Instance();
-    BlueZReply reply = bus.Call(bus.NewCall(BlueZNames::kService, adapter.c_str(), BlueZNames::kAdapter, method),
-                                kDiscoveryCallTimeoutMs);
+bool CallAdapter(DBus::MessagePtr call, const std::string &adapter, const char *method) {
+    BlueZReply reply = BlueZBus::Instance().Call(std::move(call), kDiscoveryCallTimeoutMs);
     if (!reply.ok)
         OSTREL_TRACE(Wide(method) << L" failed on " << Wide(adapter) << L": " << Wide(reply.failure.Text()));
     return reply.ok;
 }
 
-void AddBlueZDevice(const BusObject &object, std::vector<GPortRef> &ports) {
-    if (!object.device || !object.named)
-        return;
-    const std::wstring name = Wide(object.name);
-    std::array<uint8_t, BlueZPortRecord::kAddressSize> address{};
-    if (!IsUnitName(name) || !BlueZPortRecord::ParseAddress(object.address, address))
-        return;
-    uint8_t bytes[BlueZPortRecord::kAddressSize];
-    std::copy(address.begin(), address.end(), bytes);
-    const std::vector<uint8_t> record = BlueZPortRecord::Encode(address, object.path);
-    ports.push_back(UnitPort(name, AddressText(bytes), record.data(), static_cast<int32_t>(record.size())));
+DBus::MessagePtr AdapterCall(const std::string &adapter, const char *method) {
+    return BlueZBus::Instance().NewCall(BlueZNames::kService, adapter.c_str(), BlueZNames::kAdapter, method);
+}
+
+// Without a filter BlueZ spends most of the window scanning for LE devices
+// (units are BR/EDR only) and leaves little to inquiry and name requests;
+// the filter is this client's alone and ends with its connection.
+bool StartInquiry(const std::string &adapter) {
+    DBus::MessagePtr filter = AdapterCall(adapter, "SetDiscoveryFilter");
+    if (filter != nullptr && !DBus::Writer(*DBus::Library(), filter.get())
+                                  .BeginDictionary()
+                                  .Entry("Transport", "bredr")
+                                  .EndDictionary()
+                                  .Ok())
+        filter.reset();
+    CallAdapter(std::move(filter), adapter, "SetDiscoveryFilter");
+    return CallAdapter(AdapterCall(adapter, "StartDiscovery"), adapter, "StartDiscovery");
+}
+
+// One port per unit, however many adapters know it: named as the first entry
+// that has a unit name, reached through the adapter of the entry the link
+// would use.
+void AddUnits(const std::vector<BlueZObject> &objects, std::vector<GPortRef> &ports) {
+    std::vector<BluetoothSocket::Address> listed;
+    for (const BlueZObject &object : objects) {
+        BluetoothSocket::Address unit{}, adapter{};
+        if (!object.device || !object.named || !IsUnitName(Wide(object.name)) ||
+            !BlueZPortRecord::ParseAddress(object.address, unit) ||
+            std::find(listed.begin(), listed.end(), unit) != listed.end())
+            continue;
+        const BlueZObject *entry = BestDeviceEntry(objects, unit);
+        if (entry == nullptr || AdapterOf(objects, *entry, adapter) == nullptr)
+            continue;
+        listed.push_back(unit);
+        uint8_t bytes[BlueZPortRecord::kAddressSize];
+        std::copy(unit.begin(), unit.end(), bytes);
+        const std::vector<uint8_t> record = BlueZPortRecord::Encode(unit, adapter);
+        ports.push_back(
+            UnitPort(Wide(object.name), AddressText(bytes), record.data(), static_cast<int32_t>(record.size())));
+    }
 }
 
 // Discovery on every powered adapter for the inquiry time, then every device
 // BlueZ knows, paired or just seen.
 void SearchBlueZStack(std::vector<GPortRef> &ports) {
-    BusUse bus;
+    BlueZBusUse bus;
     if (!bus.Ok()) {
         OSTREL_TRACE(L"no system bus for the search: " << Wide(bus.failure.Text()));
         return;
     }
-    std::vector<BusObject> objects;
-    if (!ManagedObjects(objects))
+    std::vector<BlueZObject> objects;
+    if (!ReadBlueZObjects(objects))
         return;
     std::vector<std::string> discovering;
     bool powered = false;
-    for (const BusObject &object : objects) {
+    for (const BlueZObject &object : objects) {
         if (!object.adapter || !object.powered)
             continue;
         powered = true;
-        if (CallAdapter(object.path, "StartDiscovery"))
+        if (StartInquiry(object.path))
             discovering.push_back(object.path);
     }
     // A discovery of another program counts too: the window is waited for
@@ -173,12 +120,11 @@ void SearchBlueZStack(std::vector<GPortRef> &ports) {
     if (powered)
         Platform::Sleep(g_discoveryMs.load());
     for (const std::string &adapter : discovering)
-        CallAdapter(adapter, "StopDiscovery");
-    if (!ManagedObjects(objects))
+        CallAdapter(AdapterCall(adapter, "StopDiscovery"), adapter, "StopDiscovery");
+    if (!ReadBlueZObjects(objects))
         return;
     ports.clear();
-    for (const BusObject &object : objects)
-        AddBlueZDevice(object, ports);
+    AddUnits(objects, ports);
 }
 
 const StackBackend kBlueZBackend = {&SearchBlueZStack, &CreateBlueZDevice};
@@ -186,16 +132,16 @@ const StackBackend kBlueZBackend = {&SearchBlueZStack, &CreateBlueZDevice};
 } // namespace
 
 bool IsBlueZStackUsable() {
-    BusUse bus;
+    BlueZBusUse bus;
     if (!bus.Ok()) {
         OSTREL_TRACE(L"BlueZ probe: no system bus: " << Wide(bus.failure.Text()));
         return false;
     }
-    std::vector<BusObject> objects;
-    if (!ServiceRunning() || !ManagedObjects(objects))
+    std::vector<BlueZObject> objects;
+    if (!ServiceRunning() || !ReadBlueZObjects(objects))
         return false;
     return std::any_of(objects.begin(), objects.end(),
-                       [](const BusObject &object) { return object.adapter && object.powered; });
+                       [](const BlueZObject &object) { return object.adapter && object.powered; });
 }
 
 const StackBackend *BlueZStackBackend() {
