@@ -15,7 +15,8 @@ one from a 32-bit Python, the 64-bit one from a 64-bit Python).
 An open unit belongs to the thread that opened it: a call from any other
 thread raises WrongThread before the library is called. A Library or Unit
 left open is closed at interpreter exit, or when it is dropped; closing
-twice is harmless.
+twice is harmless. Every Library of a process shares its one instance of
+the library, which ends with the last of them.
 
 Nothing waits for ever and nothing is lost: a run (record() or a stream)
 fails with DeviceIOError when no sample arrives for `timeout` seconds beyond
@@ -28,15 +29,15 @@ API:
 
 | name | what it gives |
 |---|---|
-| `Library(path=None)` | the library, initialised (`Ostrel_Init`); a context manager |
+| `Library(path=None)` | the library, initialised (`Ostrel_Init`; a second one shares the process's instance); a context manager |
 | `Library.search()` | searches for units (15 s on Widcomm; Ctrl-C ends the wait): `[Unit(name='12345', open=False), ...]` |
 | `Library.open(unit)` | opens a unit (name or `Unit`) on this thread, searching first if needed: the `Unit` |
-| `Library.units` | the units open now |
+| `Library.units` | the units open now, through any `Library` of the process |
 | `Library.version` | the library's version, `(0, 73)` |
 | `Library.trace_threshold` | the library's trace threshold; 10 or less traces to standard error (Linux) |
 | `Library.path` | the library file or name that was loaded |
-| `Library.closed` | whether `close()` ended it |
-| `Library.close()` | closes this thread's units, then the library (`Ostrel_Uninit`) |
+| `Library.closed` | whether `close()` ended this one (or the instance ended) |
+| `Library.close()` | lets go of the instance; the last one closes this thread's units, then the library (`Ostrel_Uninit`) |
 | `Unit.name` | the unit's name, as the search lists it |
 | `Unit.open` | whether the unit is open |
 | `Unit.thread` | the thread that opened it, the only one that may use it |
