@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
+#include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -124,6 +127,27 @@ uint32_t LinkRateFrom(const char *text) {
     return static_cast<uint32_t>(rate);
 }
 
+// "AFTER:DOWN" in seconds (decimals allowed), both 0 or more; false when
+// unset or not of that form.
+bool LinkDropFrom(const char *text, std::chrono::milliseconds &after, std::chrono::milliseconds &down) {
+    if (text == nullptr)
+        return false;
+    double seconds[2] = {};
+    const char *p = text;
+    for (int i = 0; i < 2; ++i) {
+        char *end = nullptr;
+        seconds[i] = std::strtod(p, &end);
+        const char expected = i == 0 ? ':' : '\0';
+        if (end == p || *end != expected || !(seconds[i] >= 0) || seconds[i] > 1e6 ||
+            std::isspace(static_cast<unsigned char>(*p)))
+            return false;
+        p = end + 1;
+    }
+    after = std::chrono::milliseconds(std::llround(seconds[0] * 1000));
+    down = std::chrono::milliseconds(std::llround(seconds[1] * 1000));
+    return true;
+}
+
 void MakeUnitsLocked(Shim &shim) {
     if (shim.unitsMade)
         return;
@@ -133,10 +157,14 @@ void MakeUnitsLocked(Shim &shim) {
         serials = SplitSerials(kDefaultSerials);
     const std::vector<std::string> noService = SplitSerials(std::getenv("ZEL_WIDI_SIM_NO_SERVICE"));
     const uint32_t linkRate = LinkRateFrom(std::getenv("ZEL_WIDI_SIM_LINK_RATE"));
+    std::chrono::milliseconds dropAfter{}, dropDown{};
+    const bool drops = LinkDropFrom(std::getenv("ZEL_WIDI_SIM_LINK_DROP"), dropAfter, dropDown);
     for (const std::string &serial : serials) {
         const bool service = std::find(noService.begin(), noService.end(), serial) == noService.end();
         auto unit = std::make_shared<SimUnit>(serial);
         unit->SetLinkRate(linkRate);
+        if (drops)
+            unit->DropLinkAfter(dropAfter, dropDown);
         shim.units.push_back(UnitEntry{std::move(unit), service});
     }
 }
@@ -463,7 +491,8 @@ void WidI_StartInquiry(WidI_Stack handle) {
             return;
         std::vector<sim::Record> found;
         for (const sim::UnitEntry &entry : sim::UnitEntries())
-            found.push_back(sim::MakeRecord(*entry.unit));
+            if (entry.unit->InReach())
+                found.push_back(sim::MakeRecord(*entry.unit));
         std::lock_guard<std::mutex> lock(stack->lock);
         stack->current = stack->records.size();
         stack->records.insert(stack->records.end(), found.begin(), found.end());
@@ -483,7 +512,7 @@ void WidI_StartServiceDiscovery(WidI_Stack handle, const unsigned char address[6
         bool found = false;
         if (address != nullptr) {
             const sim::UnitEntry entry = sim::FindUnit(sim::FromWire(address));
-            found = entry.unit && entry.service;
+            found = entry.unit && entry.service && entry.unit->InReach();
         }
         std::lock_guard<std::mutex> lock(stack->lock);
         stack->serviceFound = found;
