@@ -45,8 +45,9 @@ void PrintSummary(const StreamSettings &settings, const StreamResult &result) {
                  result.interrupted ? "interrupted" : "stopped", FixedNumber(result.seconds, 3).c_str(),
                  static_cast<unsigned long long>(fewest), ShortNumber(result.period).c_str(), gaps.c_str());
     if (!settings.csvPath.empty())
-        std::fprintf(stderr, "CSV: %s (%llu rows and a header line)\n", settings.csvPath.c_str(),
-                     static_cast<unsigned long long>(result.rows));
+        std::fprintf(stderr, "CSV: %s (%llu rows and a header line%s)\n", settings.csvPath.c_str(),
+                     static_cast<unsigned long long>(result.rows),
+                     result.gaps.empty() ? "" : ", an empty row at each gap");
     if (!settings.svgPath.empty())
         std::fprintf(stderr, "SVG: %s\n", settings.svgPath.c_str());
 }
