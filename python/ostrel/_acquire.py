@@ -404,7 +404,7 @@ class Acquisition:
         again (tries with growing pauses) and starts it; returns once it
         measures again, or once the time axis has passed the limit."""
         name = self.unit.name
-        last = f"the last sample at {self._last_time:.3f} s" if self._next_index else "no sample yet"
+        last = f"the last sample at {self._last_time:.3f} s" if self._latest is not None else "no sample yet"
         if not self.reconnect:
             raise DeviceIOError(f"unit {name}: link lost: {lost}; {last}")
         log.warning("unit %s: link lost: %s; %s; reconnecting", name, lost, last)
@@ -453,11 +453,10 @@ class Acquisition:
             unit._check("Ostrel_Device_ClearIO", -1)
             self._running = True
             unit._exchange(CMD_START, b"", COMMAND_TIMEOUT_MS, "start measurements")
-        except DeviceIOError:
-            return False
         except Error as error:
-            if error.result is None or error.export is None:
-                raise
+            self._running = False  # the next try closes the unit, which stops it
+            if not isinstance(error, DeviceIOError) and (error.result is None or error.export is None):
+                raise  # not the unit's doing: a closed Library, another thread
             return False
         now = time.monotonic()
         # To the period: rows stay a period apart, whole periods missing at the gap.
