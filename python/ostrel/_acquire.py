@@ -6,6 +6,14 @@ One loop object (Acquisition) serves both, so that both keep the same rules:
 a time limit on silence, rows handed out only when every channel has its
 sample, and whatever was read and not yet handed out riding on the exception
 that ends a run (its ``partial``) rather than being dropped.
+
+A lost link is told from a quiet channel as ostrel stream tells it: after a
+bound without any sample (periods, never under a second) a period query
+goes to the unit; a failed write is a drop seen at once, no answer within
+PROBE_TIMEOUT_MS a drop seen within the bound. The run then ends, or with
+reconnect the unit is opened again by name and started again, on the same
+time axis: rows are stamped by the periods since the run's start, and a gap
+skips the periods the unit was away.
 """
 
 from __future__ import annotations
@@ -13,11 +21,12 @@ from __future__ import annotations
 import contextlib
 import ctypes
 import datetime
+import logging
 import math
 import operator
 import time
 import warnings
-from typing import TYPE_CHECKING, Dict, List, Mapping, Optional, Union
+from typing import TYPE_CHECKING, Callable, Dict, List, Mapping, Optional, Tuple, Union
 
 import numpy as np
 
@@ -32,7 +41,9 @@ if TYPE_CHECKING:
 CMD_START = 0x18
 CMD_STOP = 0x19
 CMD_SET_PERIOD = 0x1B
+CMD_GET_PERIOD = 0x1C
 COMMAND_TIMEOUT_MS = 2000
+PROBE_TIMEOUT_MS = 2000
 # The channel buffers hold 40000 samples each, so reading every 20 ms keeps
 # far ahead of even the fastest period.
 POLL_SECONDS = 0.02
@@ -44,8 +55,26 @@ MAX_LAG_SAMPLES = 4000
 # How long a run waits for its next sample beyond one period before it is
 # given up: generous, for loaded machines and a link that stalls a while.
 DEFAULT_TIMEOUT = 10.0
+# Periods without a sample before the link is checked, and the shortest wait.
+DEFAULT_SILENCE = 5.0
+SHORTEST_SILENCE_SECONDS = 1.0
+# Pauses between tries to open a unit again: growing, so that a unit gone for
+# long is not asked every second, and capped, so that it is found soon once back.
+FIRST_PAUSE_SECONDS = 1.0
+LONGEST_PAUSE_SECONDS = 30.0
 
 Page = Union[None, int, Mapping[int, int]]
+Gap = Tuple[float, float]
+
+log = logging.getLogger("ostrel")
+
+
+def _nothing() -> None:
+    pass
+
+
+class _LinkLost(Exception):
+    """What was seen of a lost link; handled inside the run."""
 
 
 def seconds_or_none(value: Optional[float], what: str) -> Optional[float]:
@@ -68,25 +97,32 @@ class Acquisition:
         volts: bool = False,
         page: Page = None,
         timeout: Optional[float] = DEFAULT_TIMEOUT,
+        reconnect: bool = False,
+        silence: float = DEFAULT_SILENCE,
     ) -> None:
         if raw and volts:
             raise ValueError("raw=True and volts=True: choose one")
+        silence = float(silence)
+        if not silence > 0 or math.isinf(silence):
+            raise ValueError(f"silence {silence!r}: give a number of periods above 0")
         self.unit = unit
         self.channels = channels
         self.raw = bool(raw)
         self.volts = bool(volts)
         self.timeout = seconds_or_none(timeout, "timeout")
+        self.reconnect = bool(reconnect)
         sheets = [unit.data_sheet(channel) for channel in channels]
         self._pages = self._chosen_pages(sheets, page) if not (raw or volts) else {}
         self.names = [sheet.name for sheet in sheets]
         self.units = [self._units_of(sheet) for sheet in sheets]
         self.period = unit.period
+        self._silence_bound = max(SHORTEST_SILENCE_SECONDS, silence * self.period)
         self.counts = [0] * len(channels)
         self.started: Optional[datetime.datetime] = None
         self._pending: List[List[float]] = [[] for _ in channels]
         self._ready: List[Block] = []  # rows formed and not yet handed out
         self._buffer = (ctypes.c_int * READ_CHUNK)()
-        self._next_index = 0  # of the next row to form
+        self._next_index = 0  # slot of the time axis of the next row to form
         self._complete = 0  # rows that every channel has sent so far
         self._latest: Optional[Block] = None
         self._running = False
@@ -94,6 +130,11 @@ class Acquisition:
         self.ended = False
         self._started_at = 0.0
         self._progress_at = 0.0
+        self._alive_at = 0.0  # when the link last showed it is up
+        self.gaps: List[Gap] = []
+        self._gap_from: Optional[float] = None  # a gap waits for its first row after
+        self._last_time = 0.0
+        self._axis_over = False  # the unit was not back before the recording's end
 
     # ------------------------------------------------------------ values
 
@@ -159,7 +200,7 @@ class Acquisition:
         # that a failure or Ctrl-C while waiting for its answer still stops it.
         self._running = True
         self.unit._exchange(CMD_START, b"", COMMAND_TIMEOUT_MS, "start measurements")
-        self._started_at = self._progress_at = time.monotonic()
+        self._started_at = self._progress_at = self._alive_at = time.monotonic()
         self.started = datetime.datetime.now().astimezone()
 
     def stop(self) -> None:
@@ -180,27 +221,40 @@ class Acquisition:
 
     # ------------------------------------------------------------ reading
 
-    def step(self, limit: Optional[int] = None, check: bool = True) -> None:
+    def step(
+        self, limit: Optional[int] = None, check: bool = True, interrupted: Callable[[], None] = _nothing
+    ) -> None:
         """Moves what the library buffered into the run and forms the complete
-        rows (at most limit in all waiting) into ready blocks. Raises when the
-        unit fell silent for longer than the time limit (check)."""
-        if self._gap:
+        rows (up to the slot limit of the time axis) into ready blocks. Raises
+        when the unit fell silent for longer than the time limit, or its link
+        was lost and is not to be opened again (check). With reconnect, a lost
+        link is opened again here (interrupted passes Ctrl-C on meanwhile)."""
+        if self._gap or self._axis_over:
             return
+        try:
+            self._step(limit, check)
+        except _LinkLost as lost:
+            self._carry_on(str(lost), limit, interrupted)
+
+    def _step(self, limit: Optional[int], check: bool) -> None:
         before = [len(p) for p in self._pending]
         overflowed = [channel for k, channel in enumerate(self.channels) if self._read_channel(k, channel)]
         if overflowed:
             self._fell_behind(before, overflowed[0])
         complete = self._next_index + min(len(p) for p in self._pending)
+        if any(len(p) > b for p, b in zip(self._pending, before)):
+            self._alive_at = time.monotonic()
         if complete > self._complete:
             self._complete = complete
             self._progress_at = time.monotonic()
-        elif check:
+        elif check and self._running:
+            self._check_link()
             self._check_silence()
         if check:
             self._check_lag()
         rows = complete - self._next_index
         if limit is not None:
-            rows = min(rows, limit - self.waiting())
+            rows = min(rows, limit - self._next_index)
         if rows > 0:
             self._ready.append(self._form(rows))
 
@@ -219,6 +273,7 @@ class Acquisition:
             first_index=blocks[0].first_index,
             time=np.concatenate([b.time for b in blocks]),
             values=np.concatenate([b.values for b in blocks]),
+            gaps=[gap for b in blocks for gap in b.gaps],
             **self._meta(),
         )
 
@@ -231,21 +286,25 @@ class Acquisition:
         )
 
     def wait(self, limit: Optional[int] = None) -> None:
-        """Reads until a row is ready (or limit rows are)."""
-        wanted = 1 if limit is None else limit
+        """Reads until a row is ready (or the time axis has reached the slot limit)."""
         with _interrupt.held() as interrupted:
-            while self.waiting() < wanted:
+            while not self._enough(limit):
                 time.sleep(POLL_SECONDS)
                 interrupted()  # here nothing read is in flight: it is all in the run
-                self.step(limit)
-                if limit is not None:
+                self.step(limit, interrupted=interrupted)
+                if limit is not None and not self._enough(limit):
                     self._check_length(limit)
+
+    def _enough(self, limit: Optional[int]) -> bool:
+        if limit is None:
+            return self.waiting() >= 1
+        return self._next_index >= limit or self._axis_over
 
     def latest(self) -> Optional[Block]:
         """The newest complete row as a Block of one, without handing anything
         out: what is read here stays for the next block."""
-        with _interrupt.held():
-            self.step()
+        with _interrupt.held() as interrupted:
+            self.step(interrupted=interrupted)
         if self._ready:
             last = self._ready[-1]
             return self._one_row(last, len(last) - 1)
@@ -257,9 +316,14 @@ class Acquisition:
         first = self._next_index
         self._next_index += rows
         values = np.array(columns, dtype=self._dtype()).T.reshape(rows, len(self.channels))
-        block = Block(
-            first_index=first, time=np.arange(first, first + rows) * self.period, values=values, **self._meta()
-        )
+        times = np.arange(first, first + rows) * self.period
+        gaps: List[Gap] = []
+        if self._gap_from is not None:
+            gaps.append((self._gap_from, float(times[0])))
+            self.gaps.extend(gaps)
+            self._gap_from = None
+        self._last_time = float(times[-1])
+        block = Block(first_index=first, time=times, values=values, gaps=gaps, **self._meta())
         self._latest = self._one_row(block, rows - 1)
         return block
 
@@ -314,6 +378,92 @@ class Acquisition:
             **self._meta(),
         )
         raise error
+
+    # ---------------------------------------------------------- lost links
+
+    def _check_link(self) -> None:
+        """After the bound without any sample (or once the time limit is near),
+        asks the unit for its period: raises _LinkLost with what was seen
+        when the write fails or the question goes unanswered."""
+        quiet = time.monotonic() - self._alive_at
+        near_limit = self.timeout is not None and quiet > self.period + self.timeout
+        if quiet < self._silence_bound and not near_limit:
+            return
+        after = f" after {quiet:.1f} s without samples"
+        try:
+            self.unit._exchange(CMD_GET_PERIOD, b"", PROBE_TIMEOUT_MS, "period query")
+        except DeviceIOError as error:
+            if error.export == "Ostrel_Device_SendCmd":
+                raise _LinkLost(f"a write to the unit failed ({error.call} returned {error.result})" + after)
+            if error.result != 0:
+                raise _LinkLost(f"the unit did not answer the period query within {PROBE_TIMEOUT_MS} ms" + after)
+        self._alive_at = time.monotonic()  # it answered: the link is up
+
+    def _carry_on(self, lost: str, limit: Optional[int], interrupted: Callable[[], None]) -> None:
+        """A lost link: raises DeviceIOError, or with reconnect opens the unit
+        again (tries with growing pauses) and starts it; returns once it
+        measures again, or once the time axis has passed the limit."""
+        name = self.unit.name
+        last = f"the last sample at {self._last_time:.3f} s" if self._latest is not None else "no sample yet"
+        if not self.reconnect:
+            raise DeviceIOError(f"unit {name}: link lost: {lost}; {last}")
+        log.warning("unit %s: link lost: %s; %s; reconnecting", name, lost, last)
+        self._running = False
+        self._pending = [[] for _ in self.channels]  # a row not every channel sent
+        if self._gap_from is None:
+            self._gap_from = self._last_time
+        pause = FIRST_PAUSE_SECONDS
+        tries = 0
+        while True:
+            interrupted()
+            if self._past(limit):
+                self._axis_over = True
+                warnings.warn(f"unit {name} was not back before the end of the recording", RuntimeWarning, 4)
+                return
+            tries += 1
+            if self._restart():
+                log.warning(
+                    "unit %s: open again after %d %s; measuring again at %.3f s",
+                    name,
+                    tries,
+                    "try" if tries == 1 else "tries",
+                    self._next_index * self.period,
+                )
+                return
+            log.info("unit %s: try %d failed; the next in %g s", name, tries, pause)
+            deadline = time.monotonic() + pause
+            while time.monotonic() < deadline and not self._past(limit):
+                interrupted()
+                time.sleep(POLL_SECONDS)
+            pause = min(pause * 2, LONGEST_PAUSE_SECONDS)
+
+    def _past(self, limit: Optional[int]) -> bool:
+        return limit is not None and self.elapsed() >= limit * self.period
+
+    def _restart(self) -> bool:
+        """Opens the unit again, sets the run's period and starts it: whether
+        it measures again."""
+        unit = self.unit
+        try:
+            if not unit._reopen():
+                return False
+            unit._check("Ostrel_Device_SetMeasurementPeriod", float(self.period), COMMAND_TIMEOUT_MS)
+            if unit.period != self.period:
+                return False
+            unit._check("Ostrel_Device_ClearIO", -1)
+            self._running = True
+            unit._exchange(CMD_START, b"", COMMAND_TIMEOUT_MS, "start measurements")
+        except Error as error:
+            self._running = False  # the next try closes the unit, which stops it
+            if not isinstance(error, DeviceIOError) and (error.result is None or error.export is None):
+                raise  # not the unit's doing: a closed Library, another thread
+            return False
+        now = time.monotonic()
+        # To the period: rows stay a period apart, whole periods missing at the gap.
+        self._next_index = max(self._next_index, round((now - self._started_at) / self.period))
+        self._complete = self._next_index
+        self._progress_at = self._alive_at = now
+        return True
 
     def _check_silence(self) -> None:
         if self.timeout is None:
@@ -380,7 +530,7 @@ class Acquisition:
                 self.abandon()
 
     def record(self, seconds: float) -> Recording:
-        """Runs until every channel sent seconds / period samples."""
+        """Runs until the time axis holds seconds / period rows (fewer with a gap)."""
         target = max(1, round(seconds / self.period))
         try:
             self.start()
@@ -405,7 +555,7 @@ class Acquisition:
     def _recording(self) -> Recording:
         block = self.take() or self.empty()
         fields = self._meta()
-        return Recording(time=block.time, values=block.values, **fields)
+        return Recording(time=block.time, values=block.values, gaps=block.gaps, **fields)
 
 
 class Stream:
@@ -488,8 +638,8 @@ class Stream:
             if wait:
                 self._run.wait()
             else:
-                with _interrupt.held():
-                    self._run.step()
+                with _interrupt.held() as interrupted:
+                    self._run.step(interrupted=interrupted)
             return self._run.take() or self._run.empty()
 
         block = self._guarded(step)

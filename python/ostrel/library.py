@@ -26,17 +26,23 @@ _NAME_BUFFER = 256
 _SEARCH_POLL_SECONDS = 0.1
 
 # One instance per process: the library has one, and one Ostrel_Uninit ends
-# it for every holder. The Library that holds it is held weakly, so that one
-# nobody refers to any more (a notebook cell run again) is no obstacle; its
-# instance stays until it can be ended on a thread free to end it.
-_current: Optional["weakref.ref[Library]"] = None
+# it for every holder. Every Library of the process refers to it; it ends
+# when the last of them is closed or dropped (a notebook cell run again makes
+# a second Library while the first still lingers in the cell's history).
 _instance: Optional["_Instance"] = None
-_current_lock = threading.RLock()  # finalizers may run on a thread that holds it
+_instance_lock = threading.RLock()  # finalizers may run on a thread that holds it
 
 
 def _encoding() -> str:
     # Names cross the interface as 8-bit text in the C runtime's locale.
     return locale.getpreferredencoding(False) or "utf-8"
+
+
+def _same_file(path: Union[str, os.PathLike], loaded: str) -> bool:
+    try:
+        return os.path.samefile(path, loaded)
+    except OSError:
+        return False
 
 
 def _no_stack_hint() -> str:
@@ -55,6 +61,7 @@ def _no_stack_hint() -> str:
 
 class _Instance:
     """The library's instance from Ostrel_Init to Ostrel_Uninit, with what
+    every Library of the process shares (the units, the last search) and what
     the finalizers of dropped Units and Libraries need (they must not hold
     those objects)."""
 
@@ -63,6 +70,9 @@ class _Instance:
         self.path = path
         self.handle: Optional[int] = None
         self.gate = CallGate()
+        self.holders = 0  # Library objects not closed nor dropped
+        self.units: "weakref.WeakValueDictionary[str, Unit]" = weakref.WeakValueDictionary()
+        self.last_search: Optional[List[str]] = None
         # Units dropped while open on a thread that could not close them then.
         self.dropped: Deque[_Claim] = collections.deque()
 
@@ -90,6 +100,30 @@ class _Instance:
                     continue  # another thread took it
                 self.close_claim(claim)
 
+    def let_go(self) -> bool:
+        """One Library less; whether it was the last."""
+        with _instance_lock:
+            self.holders -= 1
+            return self.holders <= 0
+
+    def finish(self) -> None:
+        """Closes every unit this thread may close (or whose thread has ended),
+        then the library. Units that other threads still hold are left to the
+        library, which refuses their handles from then on."""
+        for unit in [unit for unit in list(self.units.values()) if unit.open]:
+            if unit._owned_here() or not unit.thread.is_alive():
+                try:
+                    unit.close()
+                    continue
+                except Error as error:
+                    problem = f"unit {unit.name} did not close ({error})"
+            else:
+                problem = f"unit {unit.name} is open on thread {unit.thread.name}"
+            # Ostrel_Uninit closes what it can and refuses the other handles from then on.
+            warnings.warn(f"{problem}: closing the Library ends it", RuntimeWarning, stacklevel=3)
+            unit._detach()
+        self.end()
+
     def end(self) -> None:
         """Ostrel_Uninit, after the dropped units this thread may close."""
         global _instance
@@ -107,53 +141,58 @@ class _Instance:
         with self.gate.exclusive():
             self.lib.Ostrel_Uninit(self.handle)
         self.handle = None
-        with _current_lock:
+        with _instance_lock:
             if _instance is self:
                 _instance = None
 
 
 def _library_dropped(instance: _Instance) -> None:
     # A Library nobody refers to (its Units are gone too: each holds it).
-    # Ended here unless this thread is inside a call; else by the next
-    # Library() or at exit.
-    if instance.gate.idle_here():
+    # The last one ends the instance here unless this thread is inside a
+    # call; else the next Library() takes it on, or it ends at exit.
+    if instance.let_go() and instance.gate.idle_here():
         try:
-            instance.end()
+            instance.finish()
         except Error:
             pass
 
 
 class Library:
-    """The library, initialised (``Ostrel_Init``) until ``close()`` (``Ostrel_Uninit``).
+    """The library, initialised (``Ostrel_Init``) until ``close()``.
 
-    ``with ostrel.Library() as lib:`` closes it at the end, after every unit
-    it opened; one left open is closed at interpreter exit. One Library may
-    be open in a process at a time; one that nothing refers to any more is
-    ended when it is dropped (or by the next Library()), its units with it.
-    ``path`` names the library file; without it the package looks in
-    OSTREL_LIBRARY, then its own copy, then the system's search path.
+    ``with ostrel.Library() as lib:`` closes it at the end; one left open is
+    closed at interpreter exit. The process holds one instance of the
+    library: a second Library() made while one is open (a notebook cell run
+    again) refers to the same instance, with the same units, and units opened
+    through either stay valid. The instance ends (``Ostrel_Uninit``, after
+    the units this thread may close) when the last Library referring to it
+    is closed or dropped. ``path`` names the library file; without it the
+    package looks in OSTREL_LIBRARY, then its own copy, then the system's
+    search path (a second Library takes the file the first one loaded).
     """
 
     def __init__(self, path: Optional[Union[str, os.PathLike]] = None) -> None:
-        global _current, _instance
-        self._units: "weakref.WeakValueDictionary[str, Unit]" = weakref.WeakValueDictionary()
-        self._last_search: Optional[List[str]] = None
-        lib, self.path = _loader.load(path)
-        self._instance = _Instance(lib, self.path)
-        self._lib, self._gate = lib, self._instance.gate
-        with _current_lock:
-            current = _current() if _current is not None else None
-            if current is not None and not current.closed:
-                raise Error("a Library is open in this process already: use it, or close it first")
-            if _instance is not None:
-                _instance.end()  # left by a Library dropped while its thread was busy
-            with self._gate.exclusive():
-                handle = self._lib.Ostrel_Init()
-            if not handle:
-                raise NoBluetoothStack(_no_stack_hint(), export="Ostrel_Init")
-            self._instance.handle = handle
-            _instance = self._instance
-            _current = weakref.ref(self)
+        global _instance
+        self._closed = False
+        with _instance_lock:
+            shared = _instance if _instance is not None and _instance.handle is not None else None
+            if shared is not None and path is not None and not _same_file(path, shared.path):
+                raise Error(
+                    f"a Library of {shared.path} is open in this process, and a process holds one library: "
+                    "close every Library first, or make this one without a path"
+                )
+            lib, self.path = (shared.lib, shared.path) if shared is not None else _loader.load(path)
+            if shared is None:
+                shared = _Instance(lib, self.path)
+                with shared.gate.exclusive():
+                    handle = lib.Ostrel_Init()
+                if not handle:
+                    raise NoBluetoothStack(_no_stack_hint(), export="Ostrel_Init")
+                shared.handle = handle
+                _instance = shared
+            shared.holders += 1
+        self._instance = shared
+        self._lib, self._gate = lib, shared.gate
         self._finalizer = weakref.finalize(self, _library_dropped, self._instance)
         self._finalizer.atexit = False  # _close_at_exit does it, in order
 
@@ -169,11 +208,11 @@ class Library:
 
     @property
     def _handle(self) -> Optional[int]:
-        return self._instance.handle
+        return None if self._closed else self._instance.handle
 
     @property
     def closed(self) -> bool:
-        """Whether ``close()`` ended this Library."""
+        """Whether this Library was closed, or the instance ended."""
         return self._handle is None
 
     @property
@@ -199,9 +238,9 @@ class Library:
 
     @property
     def units(self) -> List[Unit]:
-        """The units open now."""
+        """The units open now (through any Library of the process)."""
         self._instance.release_dropped()
-        return [unit for unit in list(self._units.values()) if unit.open]
+        return [unit for unit in list(self._instance.units.values()) if unit.open]
 
     def _require_open(self, export: str) -> None:
         if self._handle is None:
@@ -209,9 +248,9 @@ class Library:
         self._instance.release_dropped()
 
     def _unit(self, name: str) -> Unit:
-        unit = self._units.get(name)
+        unit = self._instance.units.get(name)
         if unit is None:
-            unit = self._units[name] = Unit(self, name)
+            unit = self._instance.units[name] = Unit(self, name)
         return unit
 
     # ----------------------------------------------------------- discovery
@@ -256,8 +295,8 @@ class Library:
                 entries = [self._entry(snapshot, n) for n in range(count.value)]
             finally:
                 self._lib.Ostrel_CloseDeviceListSnapshot(snapshot)
-        self._last_search = [name for name, _ in entries]
-        return self._last_search
+        self._instance.last_search = [name for name, _ in entries]
+        return self._instance.last_search
 
     def _entry(self, snapshot: int, n: int) -> Tuple[str, int]:
         name = ctypes.create_string_buffer(_NAME_BUFFER)
@@ -283,10 +322,10 @@ class Library:
         export = "Ostrel_Device_Open"
         call = f'{export}("{name}")'
         self._require_open(export)
-        known = self._units.get(name)
+        known = self._instance.units.get(name)
         if known is not None and known.open:
             raise Error(f"unit {name} is open already", export=export, call=call, outcome="not called")
-        if self._last_search is None or name not in self._last_search:
+        if self._instance.last_search is None or name not in self._instance.last_search:
             self.search()
         encoded = name.encode(_encoding())
         opened = self._unit(name)
@@ -304,7 +343,7 @@ class Library:
                     opened.close()
             raise
         if not handle:
-            found = self._last_search or []
+            found = self._instance.last_search or []
             if name not in found:
                 listed = "it found " + ", ".join(found) if found else "it found none"
                 raise UnitNotFound(f"no unit of that name in the last search ({listed})", export=export, call=call)
@@ -319,36 +358,24 @@ class Library:
     # ------------------------------------------------------------- closing
 
     def close(self) -> None:
-        """Closes every unit this thread opened (or whose thread has ended),
+        """Lets go of the instance; closing the last Library of the process
+        closes every unit this thread opened (or whose thread has ended),
         then the library (``Ostrel_Uninit``). Units that other threads still
         hold are left to the library, which refuses their handles from then
         on. Closing twice is harmless."""
         if self._handle is None:
             return
-        for unit in self.units:
-            if unit._owned_here() or not unit.thread.is_alive():
-                try:
-                    unit.close()
-                    continue
-                except Error as error:
-                    problem = f"unit {unit.name} did not close ({error})"
-            else:
-                problem = f"unit {unit.name} is open on thread {unit.thread.name}"
-            # Ostrel_Uninit closes what it can and refuses the other handles from then on.
-            warnings.warn(f"{problem}: closing the Library ends it", RuntimeWarning, stacklevel=2)
-            unit._detach()
-        self._instance.end()
+        self._closed = True
         self._finalizer.detach()
+        if self._instance.let_go():
+            self._instance.finish()
 
 
 @atexit.register
 def _close_at_exit() -> None:
     # Runs on the main thread after the other (non-daemon) threads ended.
-    library = _current() if _current is not None else None
     try:
-        if library is not None:
-            library.close()
-        elif _instance is not None:
-            _instance.end()
+        if _instance is not None:
+            _instance.finish()
     except Error as error:
         print(f"ostrel: closing at exit: {error}", file=sys.stderr)

@@ -8,7 +8,7 @@ import datetime
 import io
 import operator
 import os
-from typing import List, Optional, Sequence, TextIO, Union
+from typing import List, Optional, Sequence, TextIO, Tuple, Union
 
 import numpy as np
 
@@ -19,8 +19,10 @@ class Samples:
     """Time-stamped samples of one or more channels.
 
     Attributes:
-        time: seconds, shape (n,): sample i of the stream is stamped
-            i x period from the first sample after the start.
+        time: seconds, shape (n,): a sample is stamped by the periods since
+            the first sample after the start, sample i at i x period while
+            the link holds; after a gap (a lost link opened again) the axis
+            goes on in wall-clock terms, whole periods missing.
         values: shape (n, k), a column per channel: calibrated values
             (float64, in ``units``) or, for ``raw``, the raw readings (int64).
         channels: the k channel numbers, in column order.
@@ -32,6 +34,8 @@ class Samples:
         started: when the unit confirmed the start (a timezone-aware
             ``datetime`` in local time); sample 0 followed about one period
             later.
+        gaps: (start, end) of each gap among these samples: the time stamps
+            of the last sample before and the first after it.
 
     ``samples[3]`` is channel 3's column of ``values``.
     """
@@ -48,6 +52,7 @@ class Samples:
         raw: bool,
         unit: str,
         started: Optional[datetime.datetime] = None,
+        gaps: Sequence[Tuple[float, float]] = (),
     ) -> None:
         self.time = time
         self.values = values
@@ -58,6 +63,7 @@ class Samples:
         self.raw = raw
         self.unit = unit
         self.started = started
+        self.gaps: List[Tuple[float, float]] = list(gaps)
 
     def __len__(self) -> int:
         return len(self.time)
@@ -89,7 +95,8 @@ class Samples:
 
     def to_csv(self, path_or_file: Union[str, os.PathLike, TextIO], header: bool = True) -> None:
         """Writes the samples as CSV in the layout of ``ostrel stream --csv``:
-        a header line, then a row per sample, lines ending in CR LF.
+        a header line, then a row per sample, lines ending in CR LF, and an
+        empty line before the first row after each gap.
 
         Calibrated values are written as ostrel writes them: with the fewest
         digits that read back to the same 32-bit float (about 7 significant
@@ -112,7 +119,10 @@ class Samples:
         out = io.StringIO()
         if header:
             out.write(_text.csv_row(self.columns))
+        resumed = {end for _, end in self.gaps}
         for t, row in zip(self.time.tolist(), self.values.tolist()):
+            if t in resumed:
+                out.write("\r\n")
             out.write(_text.csv_row(["%.*f" % (decimals, t)] + [cell(v) for v in row]))
         file.write(out.getvalue())
 
@@ -132,8 +142,9 @@ class Samples:
 class Block(Samples):
     """The samples a stream brought since the last block.
 
-    ``first_index`` is the number of the block's first sample since the
-    start (its time stamp is first_index x period)."""
+    ``first_index`` is the slot of the block's first row on the time axis:
+    the periods since the start, gaps included (its time stamp is
+    first_index x period)."""
 
     def __init__(self, *, first_index: int, **fields) -> None:
         super().__init__(**fields)

@@ -13,7 +13,7 @@ from typing import TYPE_CHECKING, Any, Iterable, List, Optional, Sequence, Type,
 import numpy as np
 
 from . import _acquire, _text, datasheet
-from ._acquire import DEFAULT_TIMEOUT
+from ._acquire import DEFAULT_SILENCE, DEFAULT_TIMEOUT
 from .datasheet import DataSheet
 from .errors import DeviceIOError, Error, WrongThread
 from .samples import Recording
@@ -175,6 +175,25 @@ class Unit:
         first, last = ctypes.c_int(), ctypes.c_int()
         self._check("Ostrel_Device_GetChannelRange", ctypes.byref(first), ctypes.byref(last))
         self._channel_range = (first.value, last.value)
+
+    def _reopen(self) -> bool:
+        """Closes the handle of a unit whose link was lost and opens the unit
+        again by name (the last search's list holds it: no search), keeping
+        its run: whether it is open again."""
+        if self._handle is not None:
+            with self._library._gate.shared():
+                # A failed close leaves the handle to the library, which ends it at Ostrel_Uninit.
+                self._library._lib.Ostrel_Device_Close(self._handle)
+            if self._finalizer is not None:
+                self._finalizer.detach()
+                self._finalizer = None
+            self._handle = None
+            self._owner = None
+        try:
+            self._library.open(self)
+        except DeviceIOError:
+            return False
+        return True
 
     def _detach(self) -> None:
         if self._acquisition is not None:
@@ -370,6 +389,8 @@ class Unit:
         volts: bool = False,
         page: _acquire.Page = None,
         timeout: Optional[float] = DEFAULT_TIMEOUT,
+        reconnect: bool = False,
+        silence: float = DEFAULT_SILENCE,
     ) -> Recording:
         """Measures for ``seconds`` (of samples, at the unit's period) and returns
         every sample: ``time`` (n,) and ``values`` (n, channels), calibrated in
@@ -382,6 +403,17 @@ class Unit:
         failure. ``DeviceIOError`` when a channel stops sending: no sample for
         ``timeout`` seconds beyond one period (None: no limit).
 
+        A lost link is seen after ``silence`` periods without a sample (at
+        least 1 s): a period query whose write fails, or that goes unanswered
+        for 2 s. It is a ``DeviceIOError`` naming the unit and what was seen;
+        with ``reconnect=True`` the unit is closed and opened again by name,
+        with pauses of 1, 2, 4... up to 30 s between tries (logged on the
+        "ostrel" logger), set to the same period and started again, until the
+        recording's end. Time stamps stay on one wall-clock axis: the rows
+        after a gap are stamped from when the unit measured again (to the
+        period), ``gaps`` lists each gap's (last time before, first after),
+        and the recording holds fewer than ``seconds`` / period rows.
+
         Nothing measured is lost to an exception: whatever ends the run
         (Ctrl-C's KeyboardInterrupt too) carries the samples measured until
         then as ``partial``, a Recording. A stop the unit does not acknowledge
@@ -390,7 +422,7 @@ class Unit:
         seconds = float(seconds)
         if not (seconds > 0) or math.isinf(seconds):
             raise ValueError(f"seconds {seconds!r}: give a duration above 0")
-        acquisition = self._begin_acquisition(channels, raw, volts, page, timeout)
+        acquisition = self._begin_acquisition(channels, raw, volts, page, timeout, reconnect, silence)
         try:
             return acquisition.record(seconds)
         finally:
@@ -405,23 +437,35 @@ class Unit:
         volts: bool = False,
         page: _acquire.Page = None,
         timeout: Optional[float] = DEFAULT_TIMEOUT,
+        reconnect: bool = False,
+        silence: float = DEFAULT_SILENCE,
     ) -> _acquire.Stream:
         """Starts measurements and yields ``Block``s of samples as they arrive,
         until the loop ends (``break`` too) or the stream is closed; the unit
         is stopped then. Time stamps count from the first sample after the
-        start. Values, ``timeout`` and ``partial`` as for ``record()``: an
-        exception that ends the stream carries the samples read and not yet
-        handed out as ``partial``, a Block."""
-        return _acquire.Stream(self._begin_acquisition(channels, raw, volts, page, timeout))
+        start. Values, ``timeout``, ``reconnect``, ``silence`` and ``partial``
+        as for ``record()``: an exception that ends the stream carries the
+        samples read and not yet handed out as ``partial``, a Block. A Block's
+        ``gaps`` are the gaps before its rows; with reconnect, the call that
+        finds the link lost (``read()`` too) returns once the unit measures
+        again."""
+        return _acquire.Stream(self._begin_acquisition(channels, raw, volts, page, timeout, reconnect, silence))
 
     def _begin_acquisition(
-        self, channels: Channels, raw: bool, volts: bool, page: _acquire.Page, timeout: Optional[float]
+        self,
+        channels: Channels,
+        raw: bool,
+        volts: bool,
+        page: _acquire.Page,
+        timeout: Optional[float],
+        reconnect: bool,
+        silence: float,
     ) -> _acquire.Acquisition:
         chosen = self._channel_list(channels)
         self._require_owner("Ostrel_Device_SendCmd")
         if self._measuring():
             raise Error(f"unit {self.name} is measuring already: close its stream first")
-        self._acquisition = _acquire.Acquisition(self, chosen, raw, volts, page, timeout)
+        self._acquisition = _acquire.Acquisition(self, chosen, raw, volts, page, timeout, reconnect, silence)
         return self._acquisition
 
     def _end_acquisition(self, acquisition: _acquire.Acquisition, error: Optional[BaseException] = None) -> None:

@@ -43,19 +43,22 @@ def test_a_library_path_given_is_the_only_one_tried(monkeypatch, tmp_path):
         assert lib.path == str(_loader.package_copy())
 
 
-def test_one_library_at_a_time_and_it_can_be_opened_again():
+def test_a_second_library_shares_the_instance_until_the_last_one_goes():
     first = ostrel.Library()
-    try:
-        with pytest.raises(ostrel.Error, match="open in this process already"):
-            ostrel.Library()
-        assert not first.closed
-    finally:
-        first.close()
+    second = ostrel.Library()  # a notebook cell run again, the first still bound
+    instance = first._instance
+    assert second._instance is instance and instance.handle is not None
+    first.close()
+    assert first.closed and not second.closed and instance.handle is not None
+    second.trace_threshold = 10
+    assert second.trace_threshold == 10
+    second.trace_threshold = 100
+    with pytest.raises(ostrel.Error, match="open in this process"):
+        ostrel.Library(TREE / "no" / "such" / "library.so")  # a second file would be a second library
+    del second  # dropped, the last one: the instance ends
+    assert instance.handle is None
     with ostrel.Library() as again:
-        assert again.trace_threshold == 100
-        again.trace_threshold = 10
-        assert again.trace_threshold == 10
-        again.trace_threshold = 100
+        assert again._instance is not instance and again.trace_threshold == 100
 
 
 def test_a_library_nothing_refers_to_is_no_obstacle_to_a_new_one():

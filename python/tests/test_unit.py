@@ -513,6 +513,20 @@ def test_python_m_ostrel_lists_units_as_ostrel_list_does(children):
         assert stdout == finished(children, "cli list")[1]
 
 
+def test_units_opened_through_either_library_outlive_the_one_closed(lib, unit):
+    again = ostrel.Library()
+    assert unit in again.units
+    with pytest.raises(ostrel.Error, match="open already"):
+        again.open(unit.name)
+    other = again.open(SERIALS[1])
+    again.close()
+    ostrel.Library()  # another, dropped at once
+    gc.collect()
+    assert not lib.closed and unit.period > 0 and other.period > 0
+    assert set(lib.units) == {unit, other}
+    other.close()
+
+
 def test_closing_twice_is_harmless(lib, unit):
     unit.close()
     unit.close()

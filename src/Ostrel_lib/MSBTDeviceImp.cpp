@@ -21,6 +21,8 @@ constexpr uint32_t kReaderPollMs = 10;
 // does not is given this long before the socket is closed under the receive.
 constexpr uint32_t kReaderShutdownWaitMs = 2000;
 constexpr uint32_t kRetryPauseMs = 1000;
+// Winsock's "socket is not connected", reported for a send on a link that ended.
+constexpr int kErrorNotConnected = 10057;
 
 // PortData is the platform's Bluetooth device record; its 64-bit address
 // sits at bytes 8 to 15, least significant byte first.
@@ -105,6 +107,7 @@ int32_t MSBTDeviceImp::Connect(ReceiveCallback callback, void *context, const GP
     link.receiveCallback = callback;
     link.receiveContext = context;
     link.portRef = port;
+    link.ended = false;
     if (callback == nullptr || context == nullptr || address == nullptr)
         return kFailed;
 
@@ -161,6 +164,8 @@ uint32_t MSBTDeviceImp::ReaderThread(void *record) {
             link.receiveCallback(block, n, link.receiveContext);
     }
     const int error = api.lastError();
+    if (!link.stopping.load())
+        link.ended = true;
     OSTREL_TRACE(L"Read Failed" << error);
     // Last touch of the record: disconnect may free it right after.
     link.readerRunning = false;
@@ -244,6 +249,13 @@ int32_t MSBTDeviceImp::Write(const uint8_t *bytes, int32_t *count) {
     if (m_connection == nullptr || count == nullptr)
         return kFailed;
     const RfcommSocketApi &api = *m_connection->sockets;
+    // A stack may take bytes into a link whose receive side has ended, and a
+    // host would then wait for an answer that cannot come; refused at once.
+    if (m_connection->ended.load()) {
+        OSTREL_TRACE(L"Send Failed" << kErrorNotConnected);
+        *count = 0;
+        return kFailed;
+    }
     // Sent also without a link: the socket call then fails and says why.
     if (api.send(m_connection->socket.load(), bytes, *count) < 0) {
         const int error = api.lastError();

@@ -31,6 +31,9 @@ struct MSBTConnection {
     std::atomic<bool> readerRunning{false};
     // Set by disconnect: the reader receives no more once it is set.
     std::atomic<bool> stopping{false};
+    // Set by the reader when the link ended under it (the unit closed it or
+    // it failed): sends are refused from then on, as no answer can come.
+    std::atomic<bool> ended{false};
     // The socket functions this record uses, fixed when it is made so that a
     // socket is always closed by the table that opened it.
     const RfcommSocketApi *sockets = nullptr;
@@ -57,7 +60,8 @@ class MSBTDeviceImp : public IBTDevice {
     int32_t GetStatus() override;
     // -1: data arrive only through the receive callback.
     int32_t Read(uint8_t *buffer, int32_t *count, int32_t flags) override;
-    // 0 with the count unchanged, or -1 with the count set to 0.
+    // 0 with the count unchanged, or -1 with the count set to 0 (also once
+    // the link ended under the reader, whatever the socket would accept).
     int32_t Write(const uint8_t *bytes, int32_t *count) override;
 
     // Null until OSInitialize.

@@ -66,7 +66,7 @@ void ReleaseUnit(const SimUnit *unit, const void *holder) {
 void EnumerateSimulatedPorts(std::vector<GPortRef> &ports) {
     ports.clear();
     for (const std::shared_ptr<SimUnit> &unit : SimStack::Units())
-        if (::IsUnitName(WidenText(unit->Name())))
+        if (unit->InReach() && ::IsUnitName(WidenText(unit->Name())))
             ports.push_back(SimStack::PortOf(*unit));
 }
 

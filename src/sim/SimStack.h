@@ -3,8 +3,8 @@
 // as the real stacks find and connect to units in radio range.
 //
 // Searching (EnumeratePorts with BluetoothStackType = kStackSimulated) lists
-// every unit of the process-wide unit set whose name passes the unit-name
-// test, with the port reference a real search makes: PortType 2, Location the
+// every unit of the process-wide unit set that is in reach and whose name
+// passes the unit-name test, with the port reference a real search makes: PortType 2, Location the
 // 12-digit lowercase hex address, DeviceName the name without its first 12
 // characters, PortData a copy of a SimPortRecord.
 //
@@ -15,7 +15,9 @@
 // connects, handing every chunk the unit sends to the owner's receive callback
 // on the unit's delivery thread; Close disconnects and returns once no
 // callback can run any more; Write hands the bytes to the unit; Read is not
-// offered (-1). After the unit closes the link itself, writes fail (-1).
+// offered (-1). After the unit closes the link itself (also when it drops it,
+// SimUnit::DropLinkAfter), writes fail (-1); a unit out of reach cannot be
+// connected.
 //
 // A unit takes one link at a time: a second device opening it while it is
 // connected fails, as a second RFCOMM connect to a serial port would.

@@ -148,11 +148,14 @@ bool SimUnit::Connect() {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_connected)
             return true;
+        if (Clock::now() < m_awayUntil)
+            return false; // out of reach
     }
     if (m_thread.joinable()) // stopped by the unit or from inside a callback
         m_thread.join();
     {
         std::lock_guard<std::mutex> lock(m_mutex);
+        m_dropAt = Clock::now() + m_dropAfter;
         m_stop = false;
         m_connected = true;
         m_closedByUnit = false;
@@ -488,6 +491,8 @@ SimUnit::Clock::time_point SimUnit::NextWakeLocked() const {
         wake = m_delayed.front().due;
     if (m_streaming)
         wake = std::min(wake, m_nextSampleDue);
+    if (m_dropPending)
+        wake = std::min(wake, m_dropAt);
     return wake;
 }
 
@@ -509,6 +514,12 @@ void SimUnit::DeliveryLoop() {
         const Clock::time_point now = Clock::now();
         ReleaseDueLocked(now);
         StreamDueLocked(now);
+        if (DropDueLocked(now)) {
+            m_dropPending = false;
+            m_awayUntil = now + m_dropDown;
+            CloseFromDeliveryThread(lock);
+            break;
+        }
         if (m_closePending && m_bytesTaken >= m_closeAt) {
             CloseFromDeliveryThread(lock);
             break;
@@ -687,6 +698,15 @@ void SimUnit::CloseLinkAfterBytes(size_t bytes) {
     m_wake.notify_one();
 }
 
+void SimUnit::DropLinkAfter(std::chrono::milliseconds after, std::chrono::milliseconds down) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_dropPending = true;
+    m_dropAfter = after;
+    m_dropDown = down;
+    m_dropAt = Clock::now() + after; // Connect sets it afresh
+    m_wake.notify_one();
+}
+
 // ---- observation ----
 
 uint64_t SimUnit::CommandCount(uint8_t cmd) const {
@@ -745,6 +765,16 @@ uint64_t SimUnit::BytesDelivered() const {
 bool SimUnit::LinkClosedByUnit() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_closedByUnit;
+}
+
+bool SimUnit::DropPending() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_dropPending;
+}
+
+bool SimUnit::InReach() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return Clock::now() >= m_awayUntil;
 }
 
 } // namespace sim

@@ -147,6 +147,11 @@ class SimUnit {
     void ErrorOnNextCommand();          // answered with SimError::Injected, without effect
     void CloseLink();                   // stop delivering now and report the closed link
     void CloseLinkAfterBytes(size_t bytes);
+    // A unit carried out of reach: `after` from now (from the next Connect
+    // when not connected) the link goes down as with CloseLink, bytes in
+    // flight lost, and for `down` after that the unit is out of reach:
+    // Connect fails and InReach() is false. Once; a later call replaces it.
+    void DropLinkAfter(std::chrono::milliseconds after, std::chrono::milliseconds down);
 
     // Observation.
     uint64_t CommandCount(uint8_t cmd) const; // valid commands received, by code
@@ -160,6 +165,8 @@ class SimUnit {
     uint64_t BlobsSent() const;
     uint64_t BytesDelivered() const;
     bool LinkClosedByUnit() const;
+    bool DropPending() const; // a DropLinkAfter still to come
+    bool InReach() const;     // false while a drop keeps the unit away
 
     // The deterministic signal of each channel: a 12-bit sample word (0..4095,
     // 5 V full scale) as a function of the sample index. Channels 1 and 2 see
@@ -227,6 +234,7 @@ class SimUnit {
     // When a chunk of n bytes taken now has crossed the link at m_linkRate.
     Clock::time_point LinkArrivalLocked(size_t n, Clock::time_point now) const;
     void CloseFromDeliveryThread(std::unique_lock<std::mutex> &lock);
+    bool DropDueLocked(Clock::time_point now) const { return m_dropPending && m_connected && m_dropAt <= now; }
 
     const std::string m_serial;
     const Address m_address;
@@ -245,6 +253,11 @@ class SimUnit {
     bool m_closePending = false;
     uint64_t m_bytesTaken = 0; // taken from the queue for delivery, the chunk in flight included
     uint64_t m_closeAt = 0;    // value of m_bytesTaken at which a pending close happens
+    bool m_dropPending = false;
+    std::chrono::milliseconds m_dropAfter{0};
+    std::chrono::milliseconds m_dropDown{0};
+    Clock::time_point m_dropAt{};    // while connected with a drop pending
+    Clock::time_point m_awayUntil{}; // out of reach before this
 
     std::array<uint8_t, 256> m_rx{};
     size_t m_rxCount = 0;

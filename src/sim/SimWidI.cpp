@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
+#include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -20,7 +23,6 @@ constexpr const char *kDefaultSerials = "12345,67890";
 struct UnitEntry {
     std::shared_ptr<SimUnit> unit;
     bool service;
-    size_t lostAfter; // bytes sent on a link before the unit drops it; 0: never
 };
 
 struct Stack {
@@ -114,15 +116,36 @@ std::vector<std::string> SplitSerials(const char *text) {
     return serials;
 }
 
-// A decimal count up to max; the fallback when unset or not such a number.
-uint64_t CountFrom(const char *text, uint64_t max, uint64_t fallback) {
+// A decimal count of bytes per second; the default when unset or not a number.
+uint32_t LinkRateFrom(const char *text) {
     if (text == nullptr || *text == '\0')
-        return fallback;
+        return SimWidI::kDefaultLinkRate;
     char *end = nullptr;
-    const unsigned long long count = std::strtoull(text, &end, 10);
-    if (*end != '\0' || text[0] == '-' || count > max)
-        return fallback;
-    return count;
+    const unsigned long long rate = std::strtoull(text, &end, 10);
+    if (*end != '\0' || text[0] == '-' || rate > UINT32_MAX)
+        return SimWidI::kDefaultLinkRate;
+    return static_cast<uint32_t>(rate);
+}
+
+// "AFTER:DOWN" in seconds (decimals allowed), both 0 or more; false when
+// unset or not of that form.
+bool LinkDropFrom(const char *text, std::chrono::milliseconds &after, std::chrono::milliseconds &down) {
+    if (text == nullptr)
+        return false;
+    double seconds[2] = {};
+    const char *p = text;
+    for (int i = 0; i < 2; ++i) {
+        char *end = nullptr;
+        seconds[i] = std::strtod(p, &end);
+        const char expected = i == 0 ? ':' : '\0';
+        if (end == p || *end != expected || !(seconds[i] >= 0) || seconds[i] > 1e6 ||
+            std::isspace(static_cast<unsigned char>(*p)))
+            return false;
+        p = end + 1;
+    }
+    after = std::chrono::milliseconds(std::llround(seconds[0] * 1000));
+    down = std::chrono::milliseconds(std::llround(seconds[1] * 1000));
+    return true;
 }
 
 void MakeUnitsLocked(Shim &shim) {
@@ -133,14 +156,16 @@ void MakeUnitsLocked(Shim &shim) {
     if (serials.empty())
         serials = SplitSerials(kDefaultSerials);
     const std::vector<std::string> noService = SplitSerials(std::getenv("ZEL_WIDI_SIM_NO_SERVICE"));
-    const auto linkRate =
-        static_cast<uint32_t>(CountFrom(std::getenv("ZEL_WIDI_SIM_LINK_RATE"), UINT32_MAX, SimWidI::kDefaultLinkRate));
-    const auto lostAfter = static_cast<size_t>(CountFrom(std::getenv("ZEL_WIDI_SIM_LINK_LOST_AFTER"), SIZE_MAX, 0));
+    const uint32_t linkRate = LinkRateFrom(std::getenv("ZEL_WIDI_SIM_LINK_RATE"));
+    std::chrono::milliseconds dropAfter{}, dropDown{};
+    const bool drops = LinkDropFrom(std::getenv("ZEL_WIDI_SIM_LINK_DROP"), dropAfter, dropDown);
     for (const std::string &serial : serials) {
         const bool service = std::find(noService.begin(), noService.end(), serial) == noService.end();
         auto unit = std::make_shared<SimUnit>(serial);
         unit->SetLinkRate(linkRate);
-        shim.units.push_back(UnitEntry{std::move(unit), service, lostAfter});
+        if (drops)
+            unit->DropLinkAfter(dropAfter, dropDown);
+        shim.units.push_back(UnitEntry{std::move(unit), service});
     }
 }
 
@@ -164,7 +189,7 @@ UnitEntry FindUnit(const SimUnit::Address &address) {
     for (const UnitEntry &entry : UnitEntries())
         if (entry.unit->BluetoothAddress() == address)
             return entry;
-    return UnitEntry{nullptr, false, 0};
+    return UnitEntry{nullptr, false};
 }
 
 Record MakeRecord(const SimUnit &unit) {
@@ -297,8 +322,6 @@ std::shared_ptr<Link> MakeLink(Connection &c) {
                     link->event(link->eventContext, SimWidI::kEventLinkLost);
             });
             linked = unit->Connect();
-            if (linked && entry.lostAfter != 0)
-                unit->CloseLinkAfterBytes(entry.lostAfter);
         }
     } catch (...) {
         linked = false;
@@ -380,7 +403,7 @@ void SetUnits(std::vector<std::shared_ptr<SimUnit>> units) {
     std::vector<UnitEntry> entries;
     for (std::shared_ptr<SimUnit> &unit : units)
         if (unit)
-            entries.push_back(UnitEntry{std::move(unit), true, 0});
+            entries.push_back(UnitEntry{std::move(unit), true});
     Shim &shim = State();
     {
         std::lock_guard<std::mutex> lock(shim.lock);
@@ -468,7 +491,8 @@ void WidI_StartInquiry(WidI_Stack handle) {
             return;
         std::vector<sim::Record> found;
         for (const sim::UnitEntry &entry : sim::UnitEntries())
-            found.push_back(sim::MakeRecord(*entry.unit));
+            if (entry.unit->InReach())
+                found.push_back(sim::MakeRecord(*entry.unit));
         std::lock_guard<std::mutex> lock(stack->lock);
         stack->current = stack->records.size();
         stack->records.insert(stack->records.end(), found.begin(), found.end());
@@ -488,7 +512,7 @@ void WidI_StartServiceDiscovery(WidI_Stack handle, const unsigned char address[6
         bool found = false;
         if (address != nullptr) {
             const sim::UnitEntry entry = sim::FindUnit(sim::FromWire(address));
-            found = entry.unit && entry.service;
+            found = entry.unit && entry.service && entry.unit->InReach();
         }
         std::lock_guard<std::mutex> lock(stack->lock);
         stack->serviceFound = found;

@@ -19,10 +19,12 @@
 //                            empty or not a number: kDefaultLinkRate, about
 //                            what a classic Bluetooth serial link carries, so
 //                            that hosts see what a real unit's host sees.
-//   ZEL_WIDI_SIM_LINK_LOST_AFTER  bytes each unit sends on a link before it
-//                            drops it, as a unit that dies mid-stream (the
-//                            host gets the link-lost event). Unset, empty, 0 or
-//                            not a number: never.
+//   ZEL_WIDI_SIM_LINK_DROP   "AFTER:DOWN" in seconds (e.g. "20:5"): every
+//                            unit loses its link AFTER seconds into its first
+//                            link that lasts that long and is out of reach
+//                            for DOWN seconds (SimUnit::DropLinkAfter): not
+//                            listed by an inquiry, no service found, no
+//                            connect. Once per unit. Unset or malformed: none.
 // All are read when that default set is made: on first use, and on the first
 // use after SimWidI::ResetUnits.
 //
@@ -30,8 +32,9 @@
 // by the stack handle: bytes 4..9 the address, least significant byte first;
 // byte 10 zero (free for the channel); from byte 11 the name, zero-terminated.
 // A record stays valid until WidI_CloseStack, also across a later inquiry.
-// WidI_StartServiceDiscovery completes at once: found when a listed unit has
-// that address and its service is on; the channel is then kChannel.
+// A unit out of reach (SimUnit::InReach) is left out.
+// WidI_StartServiceDiscovery completes at once: found when a listed unit in
+// reach has that address and its service is on; the channel is then kChannel.
 //
 // Connection. WidI_Connect needs a target set by WidI_SetConnectionTarget and
 // refuses (-1) an address no listed unit has, a channel other than kChannel,

@@ -3,9 +3,10 @@
 # what a user would see. One case per call, so that ctest can run them side
 # by side (each with serials of its own):
 #   ostrel_cli_test.sh CASE SERIAL OSTREL [WINE]
-# CASE: list | info | stream | dds | badname | usage | nostack | linklost. OSTREL is the program; with
-# WINE it runs under that emulator. The simulated units come from
-# ZEL_WIDI_SIM_UNITS, which the caller sets.
+# CASE: list | info | stream | dds | badname | usage | nostack | drop | reconnect |
+# interrupt. OSTREL is the program; with WINE it runs under that emulator. The
+# simulated units come from ZEL_WIDI_SIM_UNITS, which the caller sets, and so
+# does their link drop (ZEL_WIDI_SIM_LINK_DROP) for the last three.
 set -uo pipefail
 
 case_name=$1
@@ -45,6 +46,23 @@ expect_in() {
     for text in "$@"; do
         grep -qF -- "$text" "$out/$file" || fail "$file lacks: $text"
     done
+}
+
+# The CSV file without its CR LF line ends, in $out/s.csv.
+read_csv() {
+    [ -f "$1" ] || { fail "no CSV written"; : >"$out/s.csv"; return; }
+    tr -d '\r' <"$1" >"$out/s.csv"
+}
+
+# Time stamps go up by one period (0.01 s) between rows, and by more only
+# across an empty row; prints the gaps as "BEFORE AFTER".
+check_time_axis() {
+    awk -F, 'NR == 1 { next }
+             $0 == "" { gap = 1; next }
+             { if (NR > 2 && !gap && ($1 - last < 0.0099 || $1 - last > 0.0101)) bad++
+               if (gap) { print last, $1; if ($1 - last <= 0.0101) bad++ }
+               gap = 0; last = $1 }
+             END { exit bad > 0 }' "$out/s.csv" >"$out/gaps" || fail "the time axis is not one row a period"
 }
 
 show() {
@@ -128,15 +146,6 @@ dds)
     fi
     rm -rf "$dir"
     ;;
-linklost)
-    # The unit drops its link some 2 s into a stream that has no end of its
-    # own (ZEL_WIDI_SIM_LINK_LOST_AFTER, which the caller sets): ostrel ends
-    # with the I/O code and one line instead of waiting for ever.
-    run stream "$serial" --channels 3 --period 0.01
-    expect_status 4
-    expect_in stderr "the unit stopped sending or its link failed"
-    [ "$(grep -c '^ostrel:' "$out/stderr")" -eq 1 ] || fail "not one failure line"
-    ;;
 badname)
     run info 99999
     expect_status 3
@@ -158,6 +167,55 @@ usage)
     run nv "$serial" write --block 3 --address 0 01
     expect_status 2
     expect_in stderr "only block -1"
+    ;;
+drop)
+    # Without --reconnect a lost link ends the run: exit 4, what was measured kept.
+    run stream "$serial" --channels 3,4 --period 0.01 --duration 10 --csv drop-$serial.csv
+    expect_status 4
+    expect_in stderr "ostrel: unit $serial: link lost: a write to the unit failed" "the last sample at "
+    read_csv drop-$serial.csv
+    rows=$(($(wc -l <"$out/s.csv") - 1))
+    [ "$rows" -ge 20 ] && [ "$rows" -le 130 ] || fail "$rows rows before a drop at 1 s"
+    check_time_axis
+    [ ! -s "$out/gaps" ] || fail "a gap in a run that did not reconnect"
+    rm -f drop-$serial.csv
+    ;;
+reconnect)
+    # The unit is away from 1 s to 4 s: the run opens it again and goes on,
+    # one time axis with one gap.
+    run stream "$serial" --channels 3,4 --period 0.01 --duration 14 --csv re-$serial.csv --svg re-$serial.svg \
+        --reconnect
+    expect_status 0
+    expect_in stderr "unit $serial: link lost: " "; reconnecting" "unit $serial: open again after " \
+        "1 gap of "
+    read_csv re-$serial.csv
+    check_time_axis
+    [ "$(wc -l <"$out/gaps")" -eq 1 ] || fail "$(wc -l <"$out/gaps") gaps, expected 1"
+    read -r before after <"$out/gaps"
+    awk -v b="$before" -v a="$after" 'BEGIN { exit !(b > 0.5 && b < 1.2 && a - b > 3 && a < 13.5) }' ||
+        fail "gap from $before s to $after s"
+    [ "$(tail -1 "$out/s.csv" | cut -d, -f1)" = "13.990" ] || fail "last time stamp is not 13.990"
+    # The chart breaks its lines at the gap: two per channel.
+    [ "$(grep -c '<polyline' re-$serial.svg)" -eq 4 ] || fail "the SVG does not hold 4 polylines"
+    rm -f re-$serial.csv re-$serial.svg
+    ;;
+interrupt)
+    # Ctrl-C while the unit is away ends the run and keeps what was measured.
+    "$program" stream "$serial" --channels 3 --period 0.01 --csv int-$serial.csv --reconnect \
+        >"$out/stdout" 2>"$out/stderr" </dev/null &
+    pid=$!
+    for ((i = 0; i < 600; ++i)); do
+        grep -q "reconnecting" "$out/stderr" && break
+        sleep 0.1
+    done
+    kill -INT "$pid"
+    wait "$pid"
+    status=$?
+    expect_status 0
+    expect_in stderr "interrupted after " "CSV: int-$serial.csv"
+    read_csv int-$serial.csv
+    [ "$(wc -l <"$out/s.csv")" -ge 20 ] || fail "the rows before the drop are not kept"
+    rm -f int-$serial.csv
     ;;
 nostack)
     # Neither a shim on the library path nor BlueZ on the system bus.

@@ -73,7 +73,7 @@ Outcome RunDemo(const GlobalOptions &global, const DemoOptions &options) {
     settings.printInterval = 0.25;
     settings.unitName = name;
     StreamResult result;
-    if (Outcome failed = RunStream(session.Device(), settings, result))
+    if (Outcome failed = RunStream(session, settings, result))
         return failed;
     if (Outcome failed = session.CloseUnit())
         return failed;

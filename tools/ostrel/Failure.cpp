@@ -28,7 +28,7 @@ std::string ExitCodeHelp() {
            "  1  other failure (a file could not be written, a call was refused)\n"
            "  2  usage: bad command line\n"
            "  3  unit not found: no unit of that name in the search\n"
-           "  4  device I/O failure: the unit did not answer, failed a check, or stopped sending\n"
+           "  4  device I/O failure: the unit did not answer, failed a check, stopped sending, or its link was lost\n"
            "  5  no usable Bluetooth stack";
 }
 

@@ -13,7 +13,7 @@ enum class ExitCode : int {
     Failure = 1,      // anything else: a file that cannot be written, a call the library refused
     Usage = 2,        // bad command line: unknown option, bad number, channel or hex text
     UnitNotFound = 3, // the name is not among the units the search found
-    DeviceIO = 4,     // the unit did not answer, failed a check, or stopped sending
+    DeviceIO = 4,     // the unit did not answer, failed a check, stopped sending, or its link was lost
     NoStack = 5,      // Ostrel_Init found no usable Bluetooth stack
 };
 

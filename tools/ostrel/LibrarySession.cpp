@@ -163,14 +163,27 @@ Outcome LibrarySession::CloseUnit() {
         PrintIoTrace();
         m_ioTraceShown = true;
     }
-    const int result = Ostrel_Device_Close(m_device);
-    // Whatever the result, the handle is not used again: a failed close
-    // leaves the unit to Ostrel_Uninit.
-    m_device = nullptr;
+    const int result = CloseDevice();
     if (result != 0)
         return CallFailed(ExitCode::Failure, "Ostrel_Device_Close(" + Quoted(m_unitName) + ")",
                           "returned " + std::to_string(result), "the device list stayed busy");
     return std::nullopt;
+}
+
+int LibrarySession::CloseDevice() {
+    if (m_device == nullptr)
+        return 0;
+    const int result = Ostrel_Device_Close(m_device);
+    // Whatever the result, the handle is not used again: a failed close
+    // leaves the unit to Ostrel_Uninit.
+    m_device = nullptr;
+    return result;
+}
+
+bool LibrarySession::ReopenUnit() {
+    CloseDevice();
+    m_device = Ostrel_Device_Open(m_library, m_unitName.c_str());
+    return m_device != nullptr;
 }
 
 } // namespace ostrel_tool

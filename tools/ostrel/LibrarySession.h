@@ -43,6 +43,10 @@ class LibrarySession {
     Outcome OpenUnit(const std::string &name);
     // Prints the I/O trace when asked, then closes the unit. Without a unit: nothing.
     Outcome CloseUnit();
+    // Closes the unit and opens it again by the same name, without a search
+    // (the library keeps the list of the last one): a unit whose link was
+    // lost. False when it did not open; try again later.
+    bool ReopenUnit();
 
     OstrelLibrary Library() const { return m_library; }
     OstrelDevice Device() const { return m_device; }
@@ -51,6 +55,7 @@ class LibrarySession {
 
   private:
     void PrintIoTrace();
+    int CloseDevice();
 
     GlobalOptions m_options;
     OstrelLibrary m_library = nullptr;

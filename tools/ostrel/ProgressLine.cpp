@@ -39,6 +39,14 @@ void ProgressLine::Run() {
     std::fflush(stderr);
 }
 
+void ProgressLine::SetLabel(std::string label) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_label = std::move(label);
+    }
+    m_wake.notify_all();
+}
+
 double ProgressLine::Stop() {
     {
         std::lock_guard<std::mutex> lock(m_mutex);

@@ -22,6 +22,8 @@ class ProgressLine {
 
     // Ends the line and gives the elapsed seconds.
     double Stop();
+    // What is happening now; the seconds count on.
+    void SetLabel(std::string label);
 
   private:
     void Run();

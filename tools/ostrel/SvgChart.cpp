@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 
 namespace ostrel_tool {
 
@@ -121,12 +122,19 @@ void SvgChart::Add(size_t index, double t, double value) {
         // Keep every other point and from now on every other sample of the
         // previous rate: the thinning stays even over the whole stream.
         size_t kept = 0;
-        for (size_t i = 0; i < series.points.size(); i += 2)
-            series.points[kept++] = series.points[i];
+        for (size_t i = 0; i < series.points.size(); ++i)
+            if (i % 2 == 0 || !std::isfinite(series.points[i].t)) // breaks are kept
+                series.points[kept++] = series.points[i];
         series.points.resize(kept);
         series.stride *= 2;
         series.seen = 1; // the point just added was kept at an even position
     }
+}
+
+void SvgChart::Break() {
+    const double none = std::numeric_limits<double>::quiet_NaN();
+    for (Series &series : m_series)
+        series.points.push_back(Point{none, none});
 }
 
 size_t SvgChart::PointCount(size_t index) const {

@@ -27,6 +27,8 @@ class SvgChart {
     size_t AddSeries(const std::string &heading, const std::string &valueLabel);
     // A sample at time t (seconds). Non-finite values leave a gap.
     void Add(size_t series, double t, double value);
+    // A gap in every series: no line is drawn across it.
+    void Break();
 
     size_t SeriesCount() const { return m_series.size(); }
     size_t PointCount(size_t series) const;

@@ -63,6 +63,7 @@ struct FakeStack {
     int connectError = 0; // non-zero: connect fails with it
     int closeResult = 0;
     bool shutdownWakesReceive = true;
+    bool sendsAfterPeerClose = false; // a stack that takes bytes into a link that is gone
     int opens = 0;
     int receiving = 0; // threads inside recv
     int closesUnderReceive = 0;
@@ -137,7 +138,7 @@ int FakeSend(RfcommSocketHandle s, const uint8_t *bytes, int count) {
     auto found = g_fake->sockets.find(s);
     if (found == g_fake->sockets.end() || found->second.closed)
         return Fail(kErrorNotSocket);
-    if (found->second.peerClosed)
+    if (found->second.peerClosed && !g_fake->sendsAfterPeerClose)
         return Fail(kErrorNotConnected);
     found->second.sent.insert(found->second.sent.end(), bytes, bytes + count);
     return count;
@@ -584,6 +585,26 @@ TEST_F(MSBTDeviceImpConcurrencyTest, SecondOpenReplacesTheLink) {
     EXPECT_EQ(capture.Count(L"Read Failed"), 1u);
     m_fake.Deliver(8, Bytes{9, 9});
     EXPECT_TRUE(WaitUntil([&] { return m_receiver.Size() == 2; }));
+}
+
+TEST_F(MSBTDeviceImpConcurrencyTest, LinkThatEndedRefusesWritesThatTheSocketWouldTake) {
+    m_fake.sendsAfterPeerClose = true;
+    auto device = MakeDevice(UnitPort(m_port.Location()));
+    TraceCapture capture;
+    ASSERT_EQ(device->Open(nullptr), 0);
+    m_fake.ClosePeer(7);
+    ASSERT_TRUE(WaitUntil([&] { return capture.Contains(L"Read Failed"); }));
+    const uint8_t command[2] = {1, 2};
+    int32_t count = 2;
+    EXPECT_EQ(device->Write(command, &count), -1);
+    EXPECT_EQ(count, 0);
+    EXPECT_TRUE(m_fake.Sent(7).empty());
+    EXPECT_EQ(CountLine(capture, Line(L"Send Failed10057")), 1u);
+    // A fresh link takes writes again.
+    ASSERT_EQ(device->Open(nullptr), 0);
+    count = 2;
+    EXPECT_EQ(device->Write(command, &count), 0);
+    EXPECT_EQ(m_fake.Sent(8), Bytes(command, command + 2));
 }
 
 TEST_F(MSBTDeviceImpConcurrencyTest, DestroyingTheOpenDeviceEndsTheLink) {

@@ -200,6 +200,39 @@ TEST(SimUnitConcurrency, UnitClosesTheLinkAndReportsItOnItsThread) {
     EXPECT_TRUE(c.host.WaitFor([&](const Bytes &b) { return Collect(CutBlobs(b, before + 3), 0x1C, 4).complete; }));
 }
 
+TEST(SimUnitConcurrency, DroppedLinkComesBackOnlyAfterItsDownTime) {
+    using namespace std::chrono;
+    constexpr milliseconds kAfter{100}, kDown{1500};
+    Connected c;
+    std::atomic<bool> reported{false};
+    c.unit.SetLinkClosed([&] { reported = true; });
+    c.host.Exchange(0x1A, 1, kInitParams);
+    c.host.Send(SimUnit::kCmdStart, 2);
+    const auto armed = steady_clock::now();
+    c.unit.DropLinkAfter(kAfter, kDown);
+    for (const auto deadline = armed + kPatience; !reported && steady_clock::now() < deadline;)
+        std::this_thread::sleep_for(milliseconds(1));
+    ASSERT_TRUE(reported);
+    const auto dropped = steady_clock::now();
+    EXPECT_GE(dropped - armed, kAfter);
+    EXPECT_FALSE(c.unit.InReach());
+    EXPECT_FALSE(c.unit.Receive(Command(0x1C, 3).data(), 5)); // writes fail
+    EXPECT_FALSE(c.unit.Connect());                           // out of reach
+    EXPECT_FALSE(c.unit.IsStreaming());
+    EXPECT_FALSE(c.unit.DropPending());
+
+    while (!c.unit.InReach())
+        std::this_thread::sleep_for(milliseconds(10));
+    EXPECT_GE(steady_clock::now() - dropped, kDown - milliseconds(5));
+    ASSERT_TRUE(c.unit.Connect());
+    const size_t before = c.host.Received().size();
+    c.host.Send(0x1C, 4);
+    EXPECT_TRUE(c.host.WaitFor([&](const Bytes &b) { return Collect(CutBlobs(b, before), 0x1C, 4).complete; }));
+    // Once: the new link stays.
+    std::this_thread::sleep_for(kAfter + kQuiet);
+    EXPECT_TRUE(c.unit.IsConnected());
+}
+
 TEST(SimUnitConcurrency, HostThreadsSendWhileStreaming) {
     Connected c;
     c.unit.SetChunkSize(7);

@@ -6,10 +6,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
+#include <utility>
 
 using namespace simtest;
 using sim::SimUnit;
@@ -303,6 +305,36 @@ TEST_F(SimWidI, LinkClosedByTheUnitIsReportedAndFailsWrites) {
     WidI_DestroyConnection(c);
 }
 
+TEST_F(SimWidI, UnitOutOfReachIsNeitherListedNorFoundNorConnected) {
+    Receiver receiver;
+    WidI_Connection c = Aimed(*a, receiver);
+    ASSERT_EQ(WidI_Connect(c), 0);
+    a->DropLinkAfter(std::chrono::milliseconds(0), std::chrono::milliseconds(1500));
+    EXPECT_TRUE(receiver.AwaitEvent(shim::kEventLinkLost));
+    int count = 0;
+    EXPECT_EQ(Write(c, Command(SimUnit::kCmdGetPeriod, 1), &count), -1);
+
+    const auto seen = [&] {
+        WidI_Stack stack = WidI_OpenStack();
+        WidI_StartInquiry(stack);
+        const int listed = WidI_GetDeviceCount(stack);
+        WidI_StartServiceDiscovery(stack, Wire(*a).data());
+        const bool found = WidI_IsServiceFound(stack) != 0;
+        WidI_CloseStack(stack);
+        return std::make_pair(listed, found);
+    };
+    EXPECT_EQ(seen(), std::make_pair(1, false)); // b alone
+    WidI_Disconnect(c);
+    EXPECT_EQ(WidI_Connect(c), -1);
+    while (!a->InReach())
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(seen(), std::make_pair(2, true));
+    ASSERT_EQ(WidI_Connect(c), 0);
+    ASSERT_EQ(Write(c, Command(SimUnit::kCmdGetPeriod, 2), &count), 0);
+    EXPECT_TRUE(receiver.Await(SimUnit::kCmdGetPeriod, 2).complete);
+    WidI_DestroyConnection(c);
+}
+
 TEST_F(SimWidI, NullAndSpentHandlesDoNothing) {
     const unsigned char address[6] = {0x55, 0x44, 0x33, 0x22, 0x11, 0x02};
     WidI_CloseStack(nullptr);
@@ -396,5 +428,17 @@ TEST_F(SimWidI, UnitSetComesFromTheEnvironment) {
     shim::ResetUnits();
     EXPECT_EQ(shim::Units()[1]->LinkRate(), 250000u);
     SetEnv("ZEL_WIDI_SIM_LINK_RATE", nullptr);
+
+    const std::pair<const char *, bool> drops[] = {
+        {"20:5", true}, {"0.5:1.25", true}, {"0:0", true},   {nullptr, false}, {"", false},    {"20", false},
+        {"20:", false}, {":5", false},      {"-1:5", false}, {"1:2:3", false}, {"a:b", false}, {"1:nan", false},
+    };
+    for (const auto &[text, armed] : drops) {
+        SetEnv("ZEL_WIDI_SIM_LINK_DROP", text);
+        shim::ResetUnits();
+        EXPECT_EQ(shim::Units()[0]->DropPending(), armed) << (text != nullptr ? text : "unset");
+        EXPECT_EQ(shim::Units()[1]->DropPending(), armed) << (text != nullptr ? text : "unset");
+    }
+    SetEnv("ZEL_WIDI_SIM_LINK_DROP", nullptr);
     SetEnv("ZEL_WIDI_SIM_UNITS", nullptr);
 }

@@ -102,8 +102,11 @@ TEST(ToolSvg, LongStreamsAreThinnedEvenly) {
     SvgChart chart("long");
     const size_t s = chart.AddSeries("c", "v");
     const size_t total = SvgChart::kMaxPointsPerSeries * 5 + 3;
-    for (size_t i = 0; i < total; ++i)
+    for (size_t i = 0; i < total; ++i) {
         chart.Add(s, static_cast<double>(i), static_cast<double>(i));
+        if (i == 2)
+            chart.Break(); // a gap early on outlives every thinning
+    }
     EXPECT_LE(chart.PointCount(s), SvgChart::kMaxPointsPerSeries);
     EXPECT_GE(chart.PointCount(s), SvgChart::kMaxPointsPerSeries / 2);
     // Still spans the whole stream: the last point lies near its end.
@@ -111,6 +114,7 @@ TEST(ToolSvg, LongStreamsAreThinnedEvenly) {
     const size_t lastPoint = svg.rfind(' ', svg.rfind("\"/>\n</g>"));
     const double lastX = std::stod(svg.substr(lastPoint + 1));
     EXPECT_GT(lastX, 700.0);
+    EXPECT_EQ(Count(svg, "<polyline"), 2u);
 }
 
 TEST(ToolAligner, RowsHoldSampleIOfEveryChannel) {
