@@ -77,6 +77,9 @@ OstrelLibrary OSTREL_CALL Ostrel_Init(void) {
         g_currentLibrary->m_deviceListMutex = mutex;
         if (mutex == nullptr || !IsUsableMutex(mutex)) {
             NoteInitFailure(OSTREL_INIT_NAMED_OBJECTS, Platform::LastMutexFailure());
+            // Nothing is open for Ostrel_Uninit to close under the mutex.
+            Platform::CloseHandle(mutex);
+            g_currentLibrary->m_deviceListMutex = nullptr;
             Ostrel_Uninit(reinterpret_cast<OstrelLibrary>(g_currentLibrary));
             return nullptr;
         }

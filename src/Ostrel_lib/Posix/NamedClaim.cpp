@@ -205,8 +205,9 @@ FallbackPlace HomePlace() {
     place.directory = place.root + "/.local/state/Ostrel_lib";
     struct stat info {};
     struct statfs system {};
-    if (stat(place.root.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != uid ||
-        (info.st_mode & S_IWOTH) != 0) {
+    if (stat(place.root.c_str(), &info) != 0) {
+        place.unusable = "the home directory " + place.root + " cannot be reached: " + ErrorText(errno);
+    } else if (!S_ISDIR(info.st_mode) || info.st_uid != uid || (info.st_mode & S_IWOTH) != 0) {
         place.unusable = place.root + " is not a home directory of this user's own";
     } else if (statfs(place.root.c_str(), &system) == 0) {
         for (unsigned long type : kNetworkFileSystems)
