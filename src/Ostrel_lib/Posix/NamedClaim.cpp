@@ -12,7 +12,6 @@
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <poll.h>
-#include <pthread.h>
 #include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -67,28 +66,8 @@ struct HeldDescriptors {
     std::set<int> descriptors;
 };
 
-HeldDescriptors &Held();
-
-void LockBeforeFork() {
-    Held().lock.lock();
-}
-void UnlockInParent() {
-    Held().lock.unlock();
-}
-void CloseInChild() {
-    HeldDescriptors &held = Held();
-    for (int fd : held.descriptors)
-        close(fd);
-    held.descriptors.clear();
-    held.lock.unlock();
-}
-
 HeldDescriptors &Held() {
-    static HeldDescriptors *held = [] {
-        auto *made = new HeldDescriptors(); // outlives static destructors
-        pthread_atfork(LockBeforeFork, UnlockInParent, CloseInChild);
-        return made;
-    }();
+    static auto *held = new HeldDescriptors(); // outlives static destructors
     return *held;
 }
 
@@ -287,6 +266,12 @@ bool LockFile(int fd, short type) {
     lock.l_type = type;
     lock.l_whence = SEEK_SET;
     return RetryOnInterrupt([&] { return fcntl(fd, F_OFD_SETLK, &lock); }) == 0;
+}
+
+// After a refused LockFile: another open of the file holds it (rather than a
+// file system that takes no such locks).
+bool HeldElsewhere() {
+    return errno == EAGAIN || errno == EACCES;
 }
 
 // Whether path names the file of fd (not a successor made meanwhile).
@@ -518,8 +503,9 @@ bool Claim::LockFileFreeWhileBound() {
         return true;
     }
     if (!LockFile(fd, F_WRLCK)) {
+        const bool held = HeldElsewhere();
         CloseHeld(fd);
-        return false;
+        return !held;
     }
     RemoveAndUnlock(path, fd);
     return true;
@@ -548,8 +534,10 @@ Claim::Fallback Claim::TakeFallback(int &ownHolder) {
         return Fallback::Failed;
     }
     if (!LockFile(fd, F_WRLCK)) {
+        const bool held = HeldElsewhere();
+        m_failure = "cannot lock " + path + ": " + ErrorText(errno);
         CloseHeld(fd);
-        return Fallback::Busy;
+        return held ? Fallback::Busy : Fallback::Failed;
     }
     if (!NamesFile(path, fd)) { // its holder removed it meanwhile
         LockFile(fd, F_UNLCK);
@@ -602,6 +590,20 @@ void Claim::Give(bool released) {
     CloseHeld(m_listener);
     if (m_lockFile >= 0)
         RemoveAndUnlock(Place().directory + "/" + m_fileName, m_lockFile);
+}
+
+void LockBeforeFork() {
+    Held().lock.lock();
+}
+
+void UnlockAfterFork(bool inChild) {
+    HeldDescriptors &held = Held();
+    if (inChild) {
+        for (int fd : held.descriptors)
+            close(fd);
+        held.descriptors.clear();
+    }
+    held.lock.unlock();
 }
 
 std::string AddressOf(const std::string &name) {

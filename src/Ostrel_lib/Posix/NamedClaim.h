@@ -85,6 +85,12 @@ class Claim {
     std::string m_failure;
 };
 
+// Around a fork, called by the platform layer's fork handlers (after it took
+// its own lock): no claim changes hands meanwhile, and in the child the
+// copies of the descriptors that hold claims are closed.
+void LockBeforeFork();
+void UnlockAfterFork(bool inChild);
+
 // The address of a name (without the leading zero byte), for tests that
 // squat it.
 std::string AddressOf(const std::string &name);

@@ -130,25 +130,34 @@ struct MutexObject : KernelObject {
     MutexBody *body;
 };
 
-void LockRegistryBeforeFork();
-void UnlockRegistryAfterFork();
+void LockBeforeFork();
+void UnlockInParent();
+void UnlockInChild();
 
-// Held for short steps only; a fork waits for it, so that a child can make
-// mutexes of its own.
+// Held for short steps only. A fork waits for it and then for the claims'
+// own lock, in the order the code here takes them, so that a child can make
+// mutexes of its own and holds no copy of its parent's claims.
 std::mutex &RegistryLock() {
     static std::mutex *lock = [] {
         auto *made = new std::mutex(); // outlives static destructors
-        pthread_atfork(LockRegistryBeforeFork, UnlockRegistryAfterFork, UnlockRegistryAfterFork);
+        pthread_atfork(LockBeforeFork, UnlockInParent, UnlockInChild);
         return made;
     }();
     return *lock;
 }
 
-void LockRegistryBeforeFork() {
+void LockBeforeFork() {
     RegistryLock().lock();
+    NamedClaim::LockBeforeFork();
 }
 
-void UnlockRegistryAfterFork() {
+void UnlockInParent() {
+    NamedClaim::UnlockAfterFork(false);
+    RegistryLock().unlock();
+}
+
+void UnlockInChild() {
+    NamedClaim::UnlockAfterFork(true);
     RegistryLock().unlock();
 }
 
