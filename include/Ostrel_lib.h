@@ -32,8 +32,10 @@
  * Windows, of the same session): a second such process that opens the same
  * unit is refused. Closing a device ends its claim, also one that
  * Ostrel_Device_Lock still holds. On Linux the claim lasts as long as its
- * process, whatever a cleaner removes from /dev/shm or /tmp, and no other
- * user's process can take or block it.
+ * process, whatever a cleaner removes from /dev/shm or /tmp; no other user's
+ * process can take it, nor block it while the user's home directory can hold
+ * a lock file (the trace says when it cannot, and Ostrel_GetInitFailure too
+ * when that stops Ostrel_Init).
  *
  * Processes. The library is not fork-safe. A child made by fork (without
  * exec) inherits no usable instance: its calls with the parent's library and
