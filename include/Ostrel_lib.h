@@ -31,7 +31,19 @@
  * The unit is also claimed against the other processes of the same user (on
  * Windows, of the same session): a second such process that opens the same
  * unit is refused. Closing a device ends its claim, also one that
- * Ostrel_Device_Lock still holds.
+ * Ostrel_Device_Lock still holds. On Linux the claim lasts as long as its
+ * process, whatever a cleaner removes from /dev/shm or /tmp; no other user's
+ * process can take it, nor block it while the user's home directory can hold
+ * a lock file (the trace says when it cannot, and Ostrel_GetInitFailure too
+ * when that stops Ostrel_Init).
+ *
+ * Processes. The library is not fork-safe. A child made by fork (without
+ * exec) inherits no usable instance: its calls with the parent's library and
+ * device handles are refused (-1 or null), the calibration and constant
+ * functions aside, and the units the parent holds stay the parent's. A child
+ * that needs the library calls Ostrel_Init afresh (the parent's instance is
+ * left alone) and opens units of its own. Python's multiprocessing must use
+ * the 'spawn' start method for processes that use the library.
  *
  * Channels and blocks are 32-bit arguments of which only the low byte
  * counts, sign-extended: 0x103 is channel 3, 0xFF is -1. The host's sensor
@@ -75,8 +87,23 @@ typedef struct OstrelSnapshot_ *OstrelSnapshot;
 
 /* Picks the Bluetooth stack and creates the library instance. A second call
  * returns the same handle (there is no call count). Null when no Bluetooth
- * stack is usable or the device-list mutex cannot be created. */
+ * stack is usable or the device-list mutex, which the user's processes share,
+ * cannot be had; Ostrel_GetInitFailure tells which. */
 OSTREL_API OstrelLibrary OSTREL_CALL Ostrel_Init(void);
+
+/* Results of Ostrel_GetInitFailure. */
+#define OSTREL_INIT_NO_STACK 1
+#define OSTREL_INIT_NAMED_OBJECTS 2
+
+/* Why the last Ostrel_Init of this process returned null, as one line of text
+ * in text (size bytes, at least 1; always terminated, cut to fit).
+ * OSTREL_INIT_NO_STACK: no Bluetooth stack was usable. OSTREL_INIT_NAMED_OBJECTS:
+ * the device-list mutex could not be had; the text names it and what stood in
+ * the way (on Linux, for example, another user's socket on its address and
+ * the lock file it falls back to). 0 and an empty text when the last
+ * Ostrel_Init succeeded or none has run; -1 (nothing written) when text is
+ * null or size is below 1. */
+OSTREL_API int OSTREL_CALL Ostrel_GetInitFailure(char *text, int size);
 
 /* Closes every device still open (on the calling thread: call it on the
  * thread that opened them), frees the snapshots and destroys the instance.

@@ -59,6 +59,18 @@ def _no_stack_hint() -> str:
     )
 
 
+def _init_failure(lib: ctypes.CDLL) -> Error:
+    """What an Ostrel_Init that returned null raises: the library's own reason
+    when its named objects stood in the way, else NoBluetoothStack."""
+    reason = getattr(lib, "Ostrel_GetInitFailure", None)
+    if reason is not None:
+        reason.restype, reason.argtypes = ctypes.c_int, (ctypes.c_char_p, ctypes.c_int)
+        text = ctypes.create_string_buffer(1024)
+        if reason(text, len(text)) == 2:  # OSTREL_INIT_NAMED_OBJECTS
+            return Error(text.value.decode(_encoding(), "replace"), export="Ostrel_Init")
+    return NoBluetoothStack(_no_stack_hint(), export="Ostrel_Init")
+
+
 class _Instance:
     """The library's instance from Ostrel_Init to Ostrel_Uninit, with what
     every Library of the process shares (the units, the last search) and what
@@ -187,7 +199,7 @@ class Library:
                 with shared.gate.exclusive():
                     handle = lib.Ostrel_Init()
                 if not handle:
-                    raise NoBluetoothStack(_no_stack_hint(), export="Ostrel_Init")
+                    raise _init_failure(lib)
                 shared.handle = handle
                 _instance = shared
             shared.holders += 1

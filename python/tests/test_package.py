@@ -9,6 +9,7 @@ import os
 import re
 import runpy
 import signal
+import socket
 import subprocess
 import sys
 import threading
@@ -94,6 +95,30 @@ def test_without_a_stack_library_raises_no_bluetooth_stack():
     lines = done.stdout.splitlines()
     assert lines[0] == "Ostrel_Init None True"
     assert lines[1].startswith("Ostrel_Init returned null: no usable Bluetooth stack")
+
+
+@pytest.mark.skipif(getattr(os, "geteuid", lambda: -1)() != 0, reason="running as another user needs root")
+def test_init_blocked_by_another_users_socket_says_so_not_the_stack():
+    # Another account's socket on the device-list mutex of a user without a
+    # home to fall back to (nobody): the error names them.
+    address = "Ostrel_lib/65534/Ostrel_lib_DeviceListMutex"
+    code = (
+        "import ostrel\n"
+        "try:\n"
+        "    ostrel.Library()\n"
+        "except ostrel.Error as e:\n"
+        "    print(type(e).__name__, e.export)\n"
+        "    print(e)\n"
+    )
+    nobody = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+    with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as squatter:
+        squatter.bind(b"\0" + address.encode())
+        squatter.listen(64)
+        done = subprocess.run(nobody + [sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.splitlines()
+    assert lines[0] == "Error Ostrel_Init"
+    assert f"@{address} is bound by user 0" in lines[1] and "no usable Bluetooth stack" not in lines[1]
 
 
 def test_the_gate_keeps_discovery_calls_apart_from_all_others():

@@ -12,7 +12,7 @@
 class COstrelDevice;
 
 class COstrelLibrary {
-public:
+  public:
     COstrelLibrary() = default;
     ~COstrelLibrary();
     COstrelLibrary(const COstrelLibrary &) = delete;
@@ -23,15 +23,19 @@ public:
     DeviceList m_deviceList;
     Platform::Handle m_deviceListMutex = nullptr; // "Ostrel_lib_DeviceListMutex", shared by processes
     int32_t m_nextOpenSerial = 1;
+    // A child made by fork inherits the instance, but not its devices' links,
+    // threads or claims: there it is not current.
+    uint32_t m_process = Platform::CurrentProcessId();
 };
 
 // The current instance, null when there is none. Not locked: Ostrel_Init and
 // Ostrel_Uninit must not overlap any other call.
 extern COstrelLibrary *g_currentLibrary;
 
-// True when handle is the live instance.
+// True when handle is the live instance of this process.
 inline bool IsCurrentLibrary(const void *handle) {
-    return handle != nullptr && handle == g_currentLibrary;
+    return handle != nullptr && handle == g_currentLibrary &&
+           g_currentLibrary->m_process == Platform::CurrentProcessId();
 }
 
 // The name of the device-list mutex, "Ostrel_lib_DeviceListMutex": one mutex
@@ -44,7 +48,7 @@ void SetDeviceListMutexName(const wchar_t *name);
 // Holds the device-list mutex for its own lifetime, if it got it within the
 // time-out (an abandoned mutex counts as got).
 class DeviceListLock {
-public:
+  public:
     DeviceListLock(const COstrelLibrary *library, uint32_t timeoutMs);
     ~DeviceListLock();
     DeviceListLock(const DeviceListLock &) = delete;
@@ -52,7 +56,7 @@ public:
 
     bool Locked() const { return m_locked; }
 
-private:
+  private:
     Platform::Handle m_mutex = nullptr;
     bool m_locked = false;
 };

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 namespace {
 const wchar_t *const kTraceModule = kInterfaceTraceModule;
@@ -93,6 +94,26 @@ bool UnregisterDevice(COstrelLibrary &library, COstrelDevice *device) {
     RemoveOpenDevice(library, device);
     return true;
 }
+
+// What Ostrel_Device_Close does before it destroys the record: the guard,
+// the stop command, the removal from the registry. The record to destroy, or
+// null (nothing changed) when the guard fails or the list stays busy. It is
+// destroyed by the caller once the device lock is given back and the
+// device-list mutex let go: closing a link can take seconds, and the mutex is
+// every process's.
+COstrelDevice *TakeOutOfRegistry(const void *handle) {
+    COstrelDevice *closed = nullptr;
+    Guarded(handle, [&](COstrelDevice &device) {
+        if (device.m_source->m_measuring)
+            device.m_source->SendCmd(kStopMeasurementsCmd, nullptr, 0, nullptr);
+        // A device still in the registry must not be destroyed: it stays open.
+        if (!UnregisterDevice(*g_currentLibrary, &device))
+            return -1;
+        closed = &device;
+        return 0;
+    });
+    return closed;
+}
 } // namespace
 
 const wchar_t kInterfaceTraceModule[] = L"Ostrel_lib_interface.cpp";
@@ -141,23 +162,34 @@ bool IsDeviceNameOpen(const char *name, int32_t *serial) {
 }
 
 void CloseAllOpenDevices(COstrelLibrary &library) {
-    DeviceListLock lock(&library, 1);
-    if (lock.Locked()) {
-        // Every device once, in the order of opening. One opened on a thread
-        // that is still alive cannot be closed from here and stays open; it
-        // must not keep any other from being closed.
-        auto &devices = library.m_openDevices;
-        for (size_t i = 0; i < devices.size();) {
-            if (Ostrel_Device_Close(reinterpret_cast<OstrelDevice>(devices[i])) != 0)
-                ++i; // left in place; a closed one is gone and the next takes its index
+    std::vector<COstrelDevice *> closed;
+    closed.reserve(library.m_openDevices.size());
+    {
+        DeviceListLock lock(&library, 1);
+        if (lock.Locked()) {
+            // Every device once, in the order of opening. One opened on a
+            // thread that is still alive cannot be closed from here and stays
+            // open; it must not keep any other from being closed.
+            auto &devices = library.m_openDevices;
+            for (size_t i = 0; i < devices.size();) {
+                if (COstrelDevice *device = TakeOutOfRegistry(devices[i]))
+                    closed.push_back(device); // the next takes its index
+                else
+                    ++i;
+            }
+            if (!devices.empty())
+                OSTREL_TRACE(L"Ostrel_Uninit could not close an open device; devices left open: " << devices.size());
         }
-        if (!devices.empty())
-            OSTREL_TRACE(L"Ostrel_Uninit could not close an open device; devices left open: " << devices.size());
+        // Devices left open keep their records and links, but no instance
+        // knows them any more: the calibration exports must refuse them as
+        // well.
+        while (!library.m_openDevices.empty())
+            RemoveOpenDevice(library, library.m_openDevices.back());
     }
-    // Devices left open keep their records and links, but no instance knows
-    // them any more: the calibration exports must refuse them as well.
-    while (!library.m_openDevices.empty())
-        RemoveOpenDevice(library, library.m_openDevices.back());
+    // The other processes of the user get the device-list mutex back before
+    // the links close.
+    for (COstrelDevice *device : closed)
+        delete device;
 }
 
 extern "C" {
@@ -171,20 +203,11 @@ OstrelDevice OSTREL_CALL Ostrel_Device_Open(OstrelLibrary lib, const char *name)
 }
 
 int OSTREL_CALL Ostrel_Device_Close(OstrelDevice handle) {
-    COstrelDevice *closed = nullptr;
-    const int result = Guarded(handle, [&](COstrelDevice &device) {
-        if (device.m_source->m_measuring)
-            device.m_source->SendCmd(kStopMeasurementsCmd, nullptr, 0, nullptr);
-        // A device still in the registry must not be destroyed: it stays open.
-        if (!UnregisterDevice(*g_currentLibrary, &device))
-            return -1;
-        closed = &device;
-        return 0;
-    });
+    COstrelDevice *closed = CallSafely<COstrelDevice *>(nullptr, [handle] { return TakeOutOfRegistry(handle); });
     // Once the guard has given the device lock back: destroying the device
     // closes its port mutex.
     delete closed;
-    return result;
+    return closed != nullptr ? 0 : -1;
 }
 
 int OSTREL_CALL Ostrel_Device_GetOpenDeviceName(OstrelDevice handle, char *buffer, int size) {

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace Platform {
 
@@ -37,12 +38,21 @@ inline bool IsAcquired(WaitResult r) {
 
 // Kernel mutexes: owned by the thread that acquired them and re-entrant for
 // it (each successful wait needs one release). A mutex with a non-empty name
-// is one object for every process that creates the same name; a null or empty
-// name gives a mutex private to the returned handle. Created not owned.
+// is one object for every process of the user (on Windows, of the session)
+// that creates the same name; a null or empty name gives a mutex private to
+// the returned handle. Created not owned. A named mutex belongs to the process
+// that created it: in a child made by fork its handles are refused (Failed,
+// false) and hold nothing.
 Handle CreateKernelMutex(const wchar_t *name);
 WaitResult WaitForMutex(Handle mutex, uint32_t timeoutMs);
 // False when the calling thread does not own the mutex.
 bool ReleaseMutex(Handle mutex);
+// Why the calling thread's last CreateKernelMutex or WaitForMutex that failed
+// on a named mutex failed, naming the object: for the host's messages.
+std::wstring LastMutexFailure();
+
+// The calling process's id (a child made by fork has its own).
+uint32_t CurrentProcessId();
 
 // Counting semaphores (unnamed).
 Handle CreateKernelSemaphore(int32_t initialCount, int32_t maximumCount);

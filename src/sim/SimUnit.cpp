@@ -169,13 +169,17 @@ bool SimUnit::Connect() {
 }
 
 void SimUnit::Disconnect() {
+    uint32_t delayMs = 0;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (OnDeliveryThreadLocked()) {
             StopLinkLocked(); // joined later, by Connect, Disconnect or the destructor
             return;
         }
+        delayMs = m_connected ? m_disconnectDelayMs : 0;
     }
+    if (delayMs != 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
     // The stop is set under the lifecycle mutex, so that a Connect running
     // meanwhile cannot undo it before the join.
     std::lock_guard<std::mutex> life(m_lifecycleMutex);
@@ -673,6 +677,11 @@ void SimUnit::SetDropResponsesTo(uint8_t cmd, bool drop) {
 void SimUnit::DelayNextResponse(uint32_t ms) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_delayNextMs = ms;
+}
+
+void SimUnit::SetDisconnectDelay(uint32_t ms) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_disconnectDelayMs = ms;
 }
 
 void SimUnit::SetResponseDelay(uint32_t ms) {

@@ -145,7 +145,10 @@ class SimUnit {
     void DelayNextResponse(uint32_t ms);
     void SetResponseDelay(uint32_t ms); // for every response; 0 turns it off
     void ErrorOnNextCommand();          // answered with SimError::Injected, without effect
-    void CloseLink();                   // stop delivering now and report the closed link
+    // The host's Disconnect() of a live link takes this long, as a real
+    // stack's disconnect may (seconds); 0 turns it off.
+    void SetDisconnectDelay(uint32_t ms);
+    void CloseLink(); // stop delivering now and report the closed link
     void CloseLinkAfterBytes(size_t bytes);
     // A unit carried out of reach: `after` from now (from the next Connect
     // when not connected) the link goes down as with CloseLink, bytes in
@@ -288,6 +291,7 @@ class SimUnit {
     std::array<bool, 256> m_dropCmd{};
     uint32_t m_delayNextMs = 0;
     uint32_t m_delayAllMs = 0;
+    uint32_t m_disconnectDelayMs = 0;
     bool m_errorNext = false;
 
     std::array<uint64_t, 256> m_commandCounts{};

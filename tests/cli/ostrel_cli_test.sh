@@ -3,8 +3,8 @@
 # what a user would see. One case per call, so that ctest can run them side
 # by side (each with serials of its own):
 #   ostrel_cli_test.sh CASE SERIAL OSTREL [WINE]
-# CASE: list | info | stream | dds | badname | usage | nostack | drop | reconnect |
-# interrupt. OSTREL is the program; with WINE it runs under that emulator. The
+# CASE: list | info | stream | dds | badname | usage | nostack | squatted | drop |
+# reconnect | interrupt. OSTREL is the program; with WINE it runs under that emulator. The
 # simulated units come from ZEL_WIDI_SIM_UNITS, which the caller sets, and so
 # does their link drop (ZEL_WIDI_SIM_LINK_DROP) for the last three.
 set -uo pipefail
@@ -18,13 +18,16 @@ out=$(mktemp -d "${TMPDIR:-/tmp}/ostrel-cli.XXXXXX")
 trap 'rm -rf "$out"' EXIT
 failures=0
 
+# A command to run the program under (another user, for instance).
+as_user=()
+
 run() {
     # Output files go to the working folder: under Wine a relative name is the
     # one path both sides agree on.
     if [ -n "$wine" ]; then
         "$wine" "$program" "$@" >"$out/stdout" 2>"$out/stderr" </dev/null
     else
-        "$program" "$@" >"$out/stdout" 2>"$out/stderr" </dev/null
+        "${as_user[@]}" "$program" "$@" >"$out/stdout" 2>"$out/stderr" </dev/null
     fi
     status=$?
     # Windows programs end their lines with CR LF.
@@ -224,6 +227,35 @@ nostack)
     expect_status 5
     expect_in stderr "Ostrel_Init returned null: no usable Bluetooth stack"
     [ $((SECONDS - started)) -lt 10 ] || fail "finding no stack took $((SECONDS - started)) s"
+    ;;
+squatted)
+    # Another account's socket on the name of the user's device-list mutex,
+    # and no home to fall back to: the failure names both, not the stack.
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "squatted: skipped (running as another user needs root)"
+        exit 0
+    fi
+    user=65534
+    address="Ostrel_lib/$user/Ostrel_lib_DeviceListMutex"
+    /usr/bin/python3 -c '
+import os, socket, sys, time
+s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+s.bind(b"\0" + sys.argv[1].encode())
+s.listen(64)
+open(sys.argv[2], "w").close()
+for _ in range(1200):
+    if os.path.exists(sys.argv[3]):
+        break
+    time.sleep(0.05)' "$address" "$out/bound" "$out/stop" &
+squatter=$!
+for _ in $(seq 100); do [ -e "$out/bound" ] && break; sleep 0.1; done
+as_user=(setpriv --reuid=$user --regid=$user --clear-groups)
+run list
+touch "$out/stop"
+wait "$squatter"
+expect_status 1
+expect_in stderr "Ostrel_Init returned null: the named mutex Ostrel_lib_DeviceListMutex cannot be had: @$address is bound by user 0" "cannot be used"
+grep -qF "no usable Bluetooth stack" "$out/stderr" && fail "blames the Bluetooth stack"
     ;;
 *)
     echo "unknown case $case_name"

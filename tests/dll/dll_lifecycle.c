@@ -17,6 +17,7 @@ static int failures = 0;
 int main(void) {
     short major = -1, minor = -1;
     OstrelLibrary first, second;
+    char why[256];
 
     CHECK(Ostrel_GetDLLVersion(NULL, &major, &minor) == 0);
     CHECK(major == 0 && minor == 73);
@@ -25,6 +26,10 @@ int main(void) {
     second = Ostrel_Init();
     CHECK(first != NULL);
     CHECK(first == second);
+    /* A successful Ostrel_Init leaves no reason behind. */
+    why[0] = 'x';
+    CHECK(Ostrel_GetInitFailure(why, sizeof why) == 0 && why[0] == '\0');
+    CHECK(Ostrel_GetInitFailure(NULL, 8) == -1);
 
     CHECK(Ostrel_Uninit(NULL) == -1);
     CHECK(Ostrel_Uninit(first) == 0);

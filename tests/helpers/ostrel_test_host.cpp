@@ -1,5 +1,9 @@
 // A second host process for the interface tests: it uses the library through
 // its exports against simulated units of its own. Usage:
+//   ostrel_test_host [--empty-shm] COMMAND ...
+// --empty-shm (Linux, root): the process gets an empty /dev/shm of its own,
+// as a cleaner that removed everything there would leave it.
+// Commands:
 //   ostrel_test_host open RESULTFILE ADDRESS [ADDRESS...]
 //       sets up a unit at each ADDRESS (12 hex digits, an address another
 //       process may have claimed), named "Contested", "Contested2", ... in
@@ -9,11 +13,21 @@
 //         <serial> opened|refused commands=<n> connected=<0|1>
 //       with the commands the unit received and whether its link was up
 //       right after the open.
+//   ostrel_test_host uninit-slowly MARKERFILE LISTMUTEX CLOSE_MS
+//       with LISTMUTEX as its device-list mutex, opens a unit of its own whose
+//       link takes CLOSE_MS to close, creates MARKERFILE and runs
+//       Ostrel_Uninit, which closes it.
 // Exit codes: 0 done, 2 bad usage, 3 Ostrel_Init failed, 4 a unit was not
-// listed by the search, 5 cannot write the result file.
+// listed by the search, 5 cannot write the result file or the marker, 6 the
+// unit did not open, 7 cannot enter an empty /dev/shm.
 #include "Ostrel_lib.h"
 
+#include "COstrelLibrary.h"
 #include "SimStack.h"
+
+#ifndef _WIN32
+#include "EmptySharedMemory.h"
+#endif
 
 #include <cstdio>
 #include <cstdlib>
@@ -24,7 +38,7 @@
 
 namespace {
 
-enum ExitCode { kDone = 0, kUsage = 2, kNoLibrary = 3, kNotListed = 4, kNoResult = 5 };
+enum ExitCode { kDone = 0, kUsage = 2, kNoLibrary = 3, kNotListed = 4, kNoResult = 5, kNotOpened = 6, kNoShm = 7 };
 
 bool ParseAddress(const char *text, sim::SimUnit::Address &address) {
     if (std::strlen(text) != 12)
@@ -113,6 +127,27 @@ int Open(int argc, char **argv) {
     return result;
 }
 
+int UninitSlowly(int argc, char **argv) {
+    if (argc != 3)
+        return kUsage;
+    SetDeviceListMutexName(std::wstring(argv[1], argv[1] + std::strlen(argv[1])).c_str());
+    OstrelLibrary lib = Ostrel_Init();
+    if (lib == nullptr)
+        return kNoLibrary;
+    sim::SimStackScope scope;
+    const std::shared_ptr<sim::SimUnit> unit = scope.AddUnit("Slow");
+    int stamp = 0;
+    Ostrel_SearchForDevices(lib, OSTREL_DEVICE_TYPE, 0, &stamp);
+    if (Ostrel_Device_Open(lib, unit->Serial().c_str()) == nullptr)
+        return kNotOpened;
+    unit->SetDisconnectDelay(static_cast<uint32_t>(std::strtoul(argv[2], nullptr, 10)));
+    std::FILE *marker = std::fopen(argv[0], "w");
+    if (marker == nullptr || std::fclose(marker) != 0)
+        return kNoResult;
+    Ostrel_Uninit(lib);
+    return unit->IsConnected() ? kNotOpened : kDone;
+}
+
 struct Command {
     const char *name;
     int (*run)(int argc, char **argv); // the arguments after the command
@@ -120,11 +155,20 @@ struct Command {
 
 const Command kCommands[] = {
     {"open", Open},
+    {"uninit-slowly", UninitSlowly},
 };
 
 } // namespace
 
 int main(int argc, char **argv) {
+#ifndef _WIN32
+    if (argc >= 2 && std::strcmp(argv[1], "--empty-shm") == 0) {
+        if (!EnterEmptySharedMemory())
+            return kNoShm;
+        --argc;
+        ++argv;
+    }
+#endif
     if (argc < 2)
         return kUsage;
     for (const Command &command : kCommands)

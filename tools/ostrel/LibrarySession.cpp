@@ -64,9 +64,12 @@ Outcome LibrarySession::Start() {
     if (m_options.traceLevel)
         Ostrel_Diags_SetDebugTraceThreshold(nullptr, *m_options.traceLevel);
     m_library = Ostrel_Init();
-    if (m_library == nullptr)
-        return CallFailed(ExitCode::NoStack, "Ostrel_Init", "returned null", NoStackHint());
-    return std::nullopt;
+    if (m_library != nullptr)
+        return std::nullopt;
+    char why[kNameBufferSize * 4] = {};
+    if (Ostrel_GetInitFailure(why, sizeof why) == OSTREL_INIT_NAMED_OBJECTS)
+        return CallFailed(ExitCode::Failure, "Ostrel_Init", "returned null", why);
+    return CallFailed(ExitCode::NoStack, "Ostrel_Init", "returned null", NoStackHint());
 }
 
 Outcome LibrarySession::Search(std::vector<UnitEntry> &units) {

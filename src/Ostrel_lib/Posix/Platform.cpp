@@ -13,22 +13,25 @@
 //   build polls trylock instead, see LockMutex);
 // - the owner's thread id and depth sit beside the mutex, so that a release by
 //   a non-owner is refused before unlock is called.
-// A named mutex is process-shared and lives in a file of the user who runs
-// the host (NamedObjectFiles.h says where, and how it is gone once no process
-// has the name open, as a Windows object is).
+// A named mutex is one of these, private to its process, plus a claim on the
+// name that keeps the user's processes apart (NamedClaim.h): the claim is
+// taken by the thread that takes the mutex when its process does not hold it
+// yet, and given back by the release that frees the mutex, before it is
+// unlocked. Its owner's and its depth are therefore this process's alone, and
+// an abandoned wait across processes is one whose previous holder ended (or
+// closed its last handle) holding it while this process waited for it.
 //
-// Inside one process every handle of a name shares one mapping (a registry
+// Inside one process every handle of a name shares one mutex (a registry
 // keyed by name). That makes same-name handles literally one mutex here, and
-// gives one exact count of the acquisitions held through that mapping. The
-// count matters because glibc links a held robust mutex into its owner's
+// gives one exact count of the acquisitions held through it. The count
+// matters because glibc links a held robust mutex into its owner's
 // per-thread list through the mutex memory itself: unmapping (or freeing) it
-// while a thread still holds it through that mapping would corrupt that list.
-// When the last handle closes, the mutex leaves the registry (the name's next
-// handle opens whatever the name then holds) and its memory is unmapped,
-// unless a thread still holds it: if that is the closing thread and no other
-// process can see the object, it is released first; otherwise the memory
-// stays mapped for good (see CloseMutex). Unnamed mutexes are the same on an anonymous private
-// mapping with one handle.
+// while a thread still holds it would corrupt that list. When the last handle
+// closes, the mutex leaves the registry and gives its claim up (the name's
+// next handle gets a fresh mutex, as after the last handle of a Windows name),
+// and its memory is unmapped, unless a thread still holds it: if that is the
+// closing thread, it is released first; otherwise the memory stays mapped for
+// good (see CloseMutex). Unnamed mutexes are the same with one handle.
 //
 // Thread priorities: the OS scheduler is not changed. Raising a priority needs
 // privileges, and a thread that lowers its own (raises its nice value) cannot
@@ -39,7 +42,7 @@
 #include "Platform.h"
 
 #include "GUtils.h"
-#include "NamedObjectFiles.h"
+#include "NamedClaim.h"
 
 #include <atomic>
 #include <cerrno>
@@ -47,6 +50,7 @@
 #include <cstring>
 #include <ctime>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <string>
@@ -95,10 +99,9 @@ struct KernelObject {
 
 // ---------------------------------------------------------------- mutexes
 
-constexpr uint32_t kMutexReady = 0x4f4d7402u; // changes with the layout below
+constexpr uint32_t kMutexReady = 0x4f4d7403u;
 
-// The memory of one mutex: a mapped object file for a named mutex, an
-// anonymous private mapping for an unnamed one.
+// The memory of one mutex: an anonymous private mapping.
 struct MutexMemory {
     uint32_t ready; // kMutexReady once the rest is initialised
     pthread_mutex_t mutex;
@@ -108,14 +111,15 @@ struct MutexMemory {
     std::atomic<int32_t> ownerThread; // kernel thread id; 0 when free
     int32_t depth;                    // the owner's acquisitions
 };
-static_assert(std::atomic<int32_t>::is_always_lock_free, "shared between processes");
 
-// This process's view of one mutex, shared by all its handles.
+// One mutex, shared by all its handles.
 struct MutexBody {
     MutexMemory *memory = nullptr;
-    NamedObjectFiles::Object file; // of a named mutex
-    std::string fileName;          // empty for an unnamed mutex
-    int handles = 0;               // open handles; guarded by RegistryLock
+    std::string name;                         // UTF-8; empty for an unnamed mutex
+    std::unique_ptr<NamedClaim::Claim> claim; // of a named mutex
+    bool claimHeld = false;                   // changed only by the mutex's owner
+    uint32_t process = 0;                     // that made it; a fork's child does not use it
+    int handles = 0;                          // open handles; guarded by RegistryLock
     // Acquisitions held by threads of this process. Changed only by the owner
     // while it owns the mutex; read by CloseMutex.
     std::atomic<int> holds{0};
@@ -126,9 +130,35 @@ struct MutexObject : KernelObject {
     MutexBody *body;
 };
 
+void LockBeforeFork();
+void UnlockInParent();
+void UnlockInChild();
+
+// Held for short steps only. A fork waits for it and then for the claims'
+// own lock, in the order the code here takes them, so that a child can make
+// mutexes of its own and holds no copy of its parent's claims.
 std::mutex &RegistryLock() {
-    static std::mutex lock;
-    return lock;
+    static std::mutex *lock = [] {
+        auto *made = new std::mutex(); // outlives static destructors
+        pthread_atfork(LockBeforeFork, UnlockInParent, UnlockInChild);
+        return made;
+    }();
+    return *lock;
+}
+
+void LockBeforeFork() {
+    RegistryLock().lock();
+    NamedClaim::LockBeforeFork();
+}
+
+void UnlockInParent() {
+    NamedClaim::UnlockAfterFork(false);
+    RegistryLock().unlock();
+}
+
+void UnlockInChild() {
+    NamedClaim::UnlockAfterFork(true);
+    RegistryLock().unlock();
 }
 
 std::map<std::string, MutexBody *> &Registry() {
@@ -136,17 +166,14 @@ std::map<std::string, MutexBody *> &Registry() {
     return *registry;
 }
 
-bool InitRobustMutex(MutexMemory *memory, bool processShared) {
+bool InitRobustMutex(MutexMemory *memory) {
     new (memory) MutexMemory();
     pthread_mutex_t *mutex = &memory->mutex;
     pthread_mutexattr_t attr;
     if (pthread_mutexattr_init(&attr) != 0)
         return false;
-    bool ok =
-        pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE) == 0 &&
-        pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST) == 0 &&
-        pthread_mutexattr_setpshared(&attr, processShared ? PTHREAD_PROCESS_SHARED : PTHREAD_PROCESS_PRIVATE) == 0 &&
-        pthread_mutex_init(mutex, &attr) == 0;
+    bool ok = pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE) == 0 &&
+              pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST) == 0 && pthread_mutex_init(mutex, &attr) == 0;
     pthread_mutexattr_destroy(&attr);
     return ok;
 }
@@ -179,12 +206,34 @@ std::string ToUtf8(const wchar_t *text) {
     return out;
 }
 
-bool InitSharedMutex(void *memory) {
-    auto *mutex = static_cast<MutexMemory *>(memory);
-    if (!InitRobustMutex(mutex, true))
-        return false;
-    mutex->ready = kMutexReady;
-    return true;
+// UTF-8 to UTF-32; bytes that do not decode become U+FFFD.
+std::wstring FromUtf8(const std::string &text) {
+    std::wstring out;
+    for (size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        const size_t length = lead < 0x80           ? 1
+                              : (lead >> 5) == 0x6  ? 2
+                              : (lead >> 4) == 0xE  ? 3
+                              : (lead >> 3) == 0x1E ? 4
+                                                    : 0;
+        uint32_t c = length == 1 ? lead : length == 0 ? 0 : lead & (0x7Fu >> length);
+        bool valid = length != 0 && i + length <= text.size();
+        for (size_t k = 1; valid && k < length; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            valid = (next & 0xC0) == 0x80;
+            c = (c << 6) | (next & 0x3Fu);
+        }
+        out += valid ? static_cast<wchar_t>(c) : L'\uFFFD';
+        i += valid ? length : 1;
+    }
+    return out;
+}
+
+thread_local std::wstring t_mutexFailure;
+
+void NoteMutexFailure(const std::wstring &why) {
+    t_mutexFailure = why;
+    OSTREL_TRACE(why);
 }
 
 MutexMemory *MapPrivateMutex() {
@@ -192,41 +241,12 @@ MutexMemory *MapPrivateMutex() {
     if (address == MAP_FAILED)
         return nullptr;
     auto *memory = static_cast<MutexMemory *>(address);
-    if (!InitRobustMutex(memory, false)) {
+    if (!InitRobustMutex(memory)) {
         munmap(address, sizeof(MutexMemory));
         return nullptr;
     }
     memory->ready = kMutexReady;
     return memory;
-}
-
-// Caller holds RegistryLock.
-MutexBody *OpenNamedBody(const wchar_t *name) {
-    const std::string fileName = NamedObjectFiles::FileName(ToUtf8(name));
-    auto found = Registry().find(fileName);
-    if (found != Registry().end())
-        return found->second;
-    if (fileName.size() > NAME_MAX) {
-        OSTREL_TRACE(L"mutex name too long");
-        return nullptr;
-    }
-    NamedObjectFiles::Object file;
-    if (!NamedObjectFiles::Open(fileName, sizeof(MutexMemory), &InitSharedMutex, file))
-        return nullptr;
-    auto *memory = static_cast<MutexMemory *>(file.memory);
-    auto *body = memory->ready == kMutexReady ? new (std::nothrow) MutexBody() : nullptr;
-    if (body == nullptr) {
-        if (memory->ready != kMutexReady)
-            OSTREL_TRACE(L"the named object " << name << L" is not a mutex");
-        NamedObjectFiles::Release(file);
-        munmap(memory, sizeof(MutexMemory));
-        return nullptr;
-    }
-    body->memory = memory;
-    body->file = file;
-    body->fileName = fileName;
-    Registry()[fileName] = body;
-    return body;
 }
 
 MutexBody *OpenPrivateBody() {
@@ -240,6 +260,80 @@ MutexBody *OpenPrivateBody() {
     }
     body->memory = memory;
     return body;
+}
+
+// Caller holds RegistryLock. Nothing outside the process is touched until a
+// wait takes the claim.
+MutexBody *OpenNamedBody(const wchar_t *name) {
+    const std::string utf8 = ToUtf8(name);
+    auto found = Registry().find(utf8);
+    if (found != Registry().end() && found->second->process == CurrentProcessId())
+        return found->second;
+    // One inherited through fork stays with its handles; the name gets a
+    // mutex of this process.
+    MutexBody *body = OpenPrivateBody();
+    if (body == nullptr) {
+        NoteMutexFailure(std::wstring(L"no memory for the mutex ") + name);
+        return nullptr;
+    }
+    body->name = utf8;
+    body->claim.reset(new (std::nothrow) NamedClaim::Claim(utf8));
+    body->process = CurrentProcessId();
+    if (!body->claim) {
+        munmap(body->memory, sizeof(MutexMemory));
+        delete body;
+        NoteMutexFailure(std::wstring(L"no memory for the mutex ") + name);
+        return nullptr;
+    }
+    Registry()[utf8] = body;
+    return body;
+}
+
+bool IsNamed(const MutexBody *body) {
+    return !body->name.empty();
+}
+
+// A named mutex inherited through fork holds nothing here.
+bool IsForeignToThisProcess(const MutexBody *body) {
+    if (!IsNamed(body) || body->process == CurrentProcessId())
+        return false;
+    NoteMutexFailure(L"the mutex " + FromUtf8(body->name) +
+                     L" belongs to the parent of this forked process: call Ostrel_Init in the child");
+    return true;
+}
+
+// The owner's first acquisition: takes the claim unless this process holds
+// it, in what is left of a wait that began at `start`. Acquired, Abandoned
+// (its holder ended while holding), TimedOut or Failed.
+WaitResult TakeClaim(MutexBody *body, uint32_t timeoutMs, uint32_t start) {
+    if (!IsNamed(body) || body->claimHeld)
+        return WaitResult::Acquired;
+    const uint32_t elapsed = GetTickCount() - start;
+    const uint32_t left = timeoutMs == kInfinite ? kInfinite : elapsed >= timeoutMs ? 0 : timeoutMs - elapsed;
+    switch (body->claim->Take(left)) {
+    case NamedClaim::Outcome::Held:
+        body->claimHeld = true;
+        return WaitResult::Acquired;
+    case NamedClaim::Outcome::HeldAfterHolderEnded:
+        body->claimHeld = true;
+        return WaitResult::Abandoned;
+    case NamedClaim::Outcome::Busy:
+        return WaitResult::TimedOut;
+    case NamedClaim::Outcome::Failed:
+        break;
+    }
+    NoteMutexFailure(L"the named mutex " + FromUtf8(body->name) + L" cannot be had: " +
+                     FromUtf8(body->claim->Failure()));
+    return WaitResult::Failed;
+}
+
+// released false: the holder lets go without releasing (its last handle
+// closed while it held the mutex), which waiters take as abandoned.
+void GiveClaim(MutexBody *body, bool released) {
+    if (!IsNamed(body) || !body->claimHeld)
+        return;
+    body->claimHeld = false;
+    body->claim->Give(released);
 }
 
 // Cached per thread: every mutex wait and release asks for it, and the system
@@ -260,6 +354,13 @@ int32_t CurrentThreadId() {
     return t_threadId;
 }
 
+// Cached likewise, for the named mutexes' check that they are this process's.
+std::atomic<uint32_t> g_processId{0};
+
+void NoteProcessIdInChild() {
+    g_processId.store(static_cast<uint32_t>(getpid()));
+}
+
 // Gives up every acquisition, when all that were made through this mapping
 // are the calling thread's; false otherwise.
 bool ReleaseAllOfCaller(MutexBody *body) {
@@ -272,6 +373,7 @@ bool ReleaseAllOfCaller(MutexBody *body) {
     memory->ownerThread.store(0, std::memory_order_relaxed);
     memory->depth = 0;
     body->holds.store(0);
+    GiveClaim(body, false);
     for (int32_t i = 0; i < depth; ++i)
         pthread_mutex_unlock(&memory->mutex);
     return true;
@@ -284,23 +386,21 @@ void CloseMutex(MutexObject *object) {
     std::lock_guard<std::mutex> lock(RegistryLock());
     if (--body->handles > 0)
         return;
-    // The process's last handle. The next handle of the name opens whatever
-    // the name then holds: this object while another process has it open,
-    // else a fresh one.
-    const bool named = !body->fileName.empty();
-    if (named)
-        Registry().erase(body->fileName);
-    const bool unseen = !named || NamedObjectFiles::Release(body->file);
-    // Nobody else can see it any more, so what the closing thread still
-    // holds of it can go. Anything else still held stays mapped for good: the
+    // The process's last handle: the name's next handle gets a fresh mutex,
+    // so what the closing thread still holds of this one can go, and the name
+    // is let go whoever holds it (as abandoned: its owner did not release
+    // it). Anything held by another thread stays mapped for good: the
     // holder's robust list runs through that memory. Only the page is kept.
-    if (body->holds.load() > 0 && !(unseen && ReleaseAllOfCaller(body))) {
-        delete body;
-        return;
-    }
-    if (!named)
+    auto named = Registry().find(body->name);
+    if (IsNamed(body) && named != Registry().end() && named->second == body)
+        Registry().erase(named);
+    const bool inherited = IsNamed(body) && body->process != CurrentProcessId();
+    const bool held = body->holds.load() > 0 && (inherited || !ReleaseAllOfCaller(body));
+    body->claim.reset();
+    if (!held) {
         pthread_mutex_destroy(&body->memory->mutex);
-    munmap(body->memory, sizeof(MutexMemory));
+        munmap(body->memory, sizeof(MutexMemory));
+    }
     delete body;
 }
 
@@ -497,31 +597,50 @@ WaitResult WaitForMutex(Handle mutex, uint32_t timeoutMs) {
     if (object == nullptr)
         return WaitResult::Failed;
     MutexBody *body = object->body;
+    if (IsForeignToThisProcess(body))
+        return WaitResult::Failed;
     MutexMemory *memory = body->memory;
     int32_t self = CurrentThreadId();
+    const uint32_t start = IsNamed(body) ? GetTickCount() : 0;
     // Most waits find the mutex free or already the caller's: try it before
     // paying for a deadline.
     int rc = pthread_mutex_trylock(&memory->mutex);
     if (rc == EBUSY && timeoutMs != 0)
         rc = LockMutex(&memory->mutex, timeoutMs);
     switch (rc) {
-    case 0:
+    case 0: {
         if (memory->ownerThread.load(std::memory_order_relaxed) == self) {
             ++memory->depth;
-        } else {
-            memory->ownerThread.store(self, std::memory_order_relaxed);
-            memory->depth = 1;
+            body->holds.fetch_add(1);
+            return WaitResult::Acquired;
         }
+        const WaitResult claimed = TakeClaim(body, timeoutMs, start);
+        if (!IsAcquired(claimed)) {
+            pthread_mutex_unlock(&memory->mutex);
+            return claimed;
+        }
+        memory->ownerThread.store(self, std::memory_order_relaxed);
+        memory->depth = 1;
         body->holds.fetch_add(1);
-        return WaitResult::Acquired;
-    case EOWNERDEAD:
+        return claimed;
+    }
+    case EOWNERDEAD: {
         // The dead owner's count is void: this thread now holds it once, and
-        // no other thread of this process holds it.
+        // no other thread of this process holds it. The claim is still this
+        // process's, unless the owner died while taking it.
         pthread_mutex_consistent(&memory->mutex);
+        memory->ownerThread.store(0, std::memory_order_relaxed);
+        body->holds.store(0);
+        const WaitResult claimed = TakeClaim(body, timeoutMs, start);
+        if (!IsAcquired(claimed)) {
+            pthread_mutex_unlock(&memory->mutex);
+            return claimed;
+        }
         memory->ownerThread.store(self, std::memory_order_relaxed);
         memory->depth = 1;
         body->holds.store(1);
         return WaitResult::Abandoned;
+    }
     case ETIMEDOUT:
     case EBUSY:
         return WaitResult::TimedOut;
@@ -536,23 +655,43 @@ bool ReleaseMutex(Handle mutex) {
     if (object == nullptr)
         return false;
     MutexBody *body = object->body;
+    if (IsForeignToThisProcess(body))
+        return false;
     MutexMemory *memory = body->memory;
     int32_t self = CurrentThreadId();
     if (memory->ownerThread.load(std::memory_order_relaxed) != self)
         return false;
     // Bookkeeping before unlocking: once unlocked, another thread may own it.
     bool last = --memory->depth == 0;
-    if (last)
+    if (last) {
         memory->ownerThread.store(0, std::memory_order_relaxed);
+        GiveClaim(body, true);
+    }
     body->holds.fetch_sub(1);
     if (pthread_mutex_unlock(&memory->mutex) == 0)
         return true;
     // Refused: the owner recorded was a dead thread whose id this one reuses.
+    // The claim stays given up: the next owner takes it again.
     body->holds.fetch_add(1);
     if (last)
         memory->ownerThread.store(self, std::memory_order_relaxed);
     ++memory->depth;
     return false;
+}
+
+std::wstring LastMutexFailure() {
+    return t_mutexFailure;
+}
+
+uint32_t CurrentProcessId() {
+    uint32_t id = g_processId.load();
+    if (id == 0) {
+        static const int atforkRegistered = pthread_atfork(nullptr, nullptr, NoteProcessIdInChild);
+        (void)atforkRegistered;
+        id = static_cast<uint32_t>(getpid());
+        g_processId.store(id);
+    }
+    return id;
 }
 
 Handle CreateKernelSemaphore(int32_t initialCount, int32_t maximumCount) {

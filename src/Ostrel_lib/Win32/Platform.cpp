@@ -7,6 +7,7 @@
 #include "GPortRef.h"
 #include "GUtils.h"
 
+#include <algorithm>
 #include <new>
 #include <string>
 
@@ -62,6 +63,16 @@ constexpr WORD kOwnMachine = IMAGE_FILE_MACHINE_AMD64;
 constexpr WORD kOwnMachine = IMAGE_FILE_MACHINE_I386;
 #endif
 
+// Trivially destructible: thread_local objects with destructors are fragile
+// in a DLL.
+thread_local wchar_t t_mutexFailure[512];
+
+void NoteMutexFailure(const std::wstring &why) {
+    const size_t n = std::min(why.size(), sizeof t_mutexFailure / sizeof t_mutexFailure[0] - 1);
+    why.copy(t_mutexFailure, n);
+    t_mutexFailure[n] = L'\0';
+}
+
 bool IsOwnMachine(HMODULE module) {
     const auto *base = reinterpret_cast<const unsigned char *>(module);
     const auto *dos = reinterpret_cast<const IMAGE_DOS_HEADER *>(base);
@@ -82,14 +93,31 @@ void Sleep(uint32_t milliseconds) {
 }
 
 Handle CreateKernelMutex(const wchar_t *name) {
-    HANDLE mutex = CreateMutexW(nullptr, FALSE, name != nullptr && *name != L'\0' ? name : nullptr);
-    if (mutex == nullptr)
-        OSTREL_TRACE(L"CreateMutexW failed, error " << GetLastError());
+    const bool named = name != nullptr && *name != L'\0';
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, named ? name : nullptr);
+    if (mutex == nullptr) {
+        const DWORD error = GetLastError();
+        OSTREL_TRACE(L"CreateMutexW failed, error " << error);
+        if (named)
+            NoteMutexFailure(std::wstring(L"the named mutex ") + name + L" cannot be had: CreateMutexW failed, error " +
+                             std::to_wstring(error));
+    }
     return mutex;
 }
 
 WaitResult WaitForMutex(Handle mutex, uint32_t timeoutMs) {
-    return WaitForObject(mutex, timeoutMs);
+    const WaitResult result = WaitForObject(mutex, timeoutMs);
+    if (result == WaitResult::Failed)
+        NoteMutexFailure(L"a mutex wait failed, error " + std::to_wstring(GetLastError()));
+    return result;
+}
+
+std::wstring LastMutexFailure() {
+    return t_mutexFailure;
+}
+
+uint32_t CurrentProcessId() {
+    return ::GetCurrentProcessId();
 }
 
 bool ReleaseMutex(Handle mutex) {

@@ -5,7 +5,13 @@
 
 #include "ChildProcess.h"
 
+#ifndef _WIN32
+#include "Posix/NamedClaim.h"
+#include "Squatter.h"
+#endif
+
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -125,14 +131,25 @@ TEST_F(InterfaceCrossProcessTest, UnitOpenInOneProcessIsRefusedToAnother) {
     OstrelDevice device = Open(*unit);
     ASSERT_NE(device, nullptr);
 
-    const std::string result = ChildProcess::NewMarkerPath("host");
-    ASSERT_EQ(RunTestHost({"open", result, AddressArgument(*unit)}, ChildProcess::StartupAllowanceMs() + 60000), 0);
-    const std::string report = ReadFile(result);
-    ChildProcess::RemoveFile(result);
-    // The other process's device cannot take the claim, so its link never
-    // carries the init command; its own unit opens as usual.
-    EXPECT_NE(report.find("Contested refused commands=0 connected=0\n"), std::string::npos) << report;
-    EXPECT_NE(report.find("Control opened"), std::string::npos) << report;
+    // The other process as it is, and (Linux, as root) one that finds /dev/shm
+    // emptied by a cleaner.
+    std::vector<std::vector<std::string>> options{{}};
+#ifndef _WIN32
+    if (geteuid() == 0)
+        options.push_back({"--empty-shm"});
+#endif
+    for (std::vector<std::string> arguments : options) {
+        SCOPED_TRACE(arguments.empty() ? "as it is" : "after a cleaner");
+        const std::string result = ChildProcess::NewMarkerPath("host");
+        arguments.insert(arguments.end(), {"open", result, AddressArgument(*unit)});
+        ASSERT_EQ(RunTestHost(arguments, ChildProcess::StartupAllowanceMs() + 60000), 0);
+        const std::string report = ReadFile(result);
+        ChildProcess::RemoveFile(result);
+        // The other process's device cannot take the claim, so its link never
+        // carries the init command; its own unit opens as usual.
+        EXPECT_NE(report.find("Contested refused commands=0 connected=0\n"), std::string::npos) << report;
+        EXPECT_NE(report.find("Control opened"), std::string::npos) << report;
+    }
 
     // This process's device is untouched.
     EXPECT_EQ(Ping(device), 0);
@@ -197,6 +214,40 @@ TEST_F(InterfaceCrossProcessTest, ListMutexHeldByAnotherProcessRefusesGuardedCal
     EXPECT_EQ(Snapshot().size(), 2u);
 }
 
+#ifndef _WIN32
+// Another account's socket on the name of the device-list mutex, with the
+// fallback out of reach too: Ostrel_Init fails and says why, naming both.
+// With the fallback in reach, the squatter is no obstacle.
+TEST_F(InterfaceCrossProcessTest, InitThatCannotHaveTheListMutexSaysWhy) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "another user's socket can be planted only by root";
+    ASSERT_EQ(Ostrel_Uninit(lib), 0);
+    lib = nullptr;
+    const std::string address = NamedClaim::AddressOf(ListMutexName());
+    Squatter squatter(address, "listen");
+    ASSERT_TRUE(squatter.Bound());
+    char base[] = "/tmp/ostrel_fallback_XXXXXX";
+    ASSERT_NE(mkdtemp(base), nullptr);
+    const std::string unusable = std::string(base) + "/file/fallback";
+    std::ofstream(std::string(base) + "/file").put('\n');
+
+    NamedClaim::SetFallbackDirectoryForTesting(unusable.c_str());
+    EXPECT_EQ(Ostrel_Init(), nullptr);
+    char why[1024] = {};
+    EXPECT_EQ(Ostrel_GetInitFailure(why, sizeof why), OSTREL_INIT_NAMED_OBJECTS);
+    for (const std::string &part : {"@" + address, "user " + std::to_string(Squatter::kOtherUser), unusable})
+        EXPECT_NE(std::string(why).find(part), std::string::npos) << why;
+
+    NamedClaim::SetFallbackDirectoryForTesting((std::string(base) + "/fallback").c_str());
+    lib = Ostrel_Init();
+    EXPECT_NE(lib, nullptr);
+    EXPECT_EQ(Ostrel_GetInitFailure(why, sizeof why), 0);
+    EXPECT_STREQ(why, "");
+    NamedClaim::SetFallbackDirectoryForTesting(nullptr);
+    std::system((std::string("rm -rf ") + base).c_str());
+}
+#endif
+
 TEST_F(InterfaceCrossProcessTest, ListMutexAbandonedByAnotherProcessIsTakenOver) {
     auto unit = AddUnit("Alpha");
     OstrelDevice device = Open(*unit);
@@ -243,6 +294,35 @@ class OpeningThread {
 };
 
 class InterfaceUninitConcurrencyTest : public InterfaceCrossProcessTest {};
+
+// While another process's Ostrel_Uninit closes a link that takes seconds to
+// close, this process's calls (which share its device-list mutex) go on.
+TEST_F(InterfaceUninitConcurrencyTest, OtherProcessesCallOnWhileUninitClosesLinks) {
+#ifdef _WIN32
+    constexpr uint32_t kCloseMs = 10000;
+#else
+    constexpr uint32_t kCloseMs = 4000;
+#endif
+    auto unit = AddUnit("Alpha");
+    OstrelDevice device = Open(*unit);
+    ASSERT_NE(device, nullptr);
+    const std::string marker = ChildProcess::NewMarkerPath("uninit");
+    std::future<int> host = std::async(std::launch::async, [&] {
+        return RunTestHost({"uninit-slowly", marker, ListMutexName(), std::to_string(kCloseMs)},
+                           ChildProcess::StartupAllowanceMs() + 60000);
+    });
+    ASSERT_TRUE(ChildProcess::WaitForFile(marker, ChildProcess::StartupAllowanceMs()));
+    std::vector<int> refused;
+    const auto start = Clock::now();
+    while (MillisecondsSince(start) < kCloseMs / 2)
+        if (const int result = Ping(device))
+            refused.push_back(result);
+    EXPECT_TRUE(refused.empty()) << refused.size() << " calls refused, the first " << refused.front();
+    // Its Ostrel_Uninit, begun right after the marker, was still at work.
+    EXPECT_EQ(host.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout);
+    EXPECT_EQ(host.get(), 0);
+    ChildProcess::RemoveFile(marker);
+}
 
 TEST_F(InterfaceUninitConcurrencyTest, UninitClosesEveryDeviceItCanWhateverTheOpeningOrder) {
     std::vector<std::shared_ptr<SimUnit>> mine;
