@@ -314,6 +314,47 @@ def case_unit_killed_mid_stream(s):
     check(len(failure_lines) == 1, f"{len(failure_lines)} failure lines")
 
 
+def case_unit_killed_then_reconnect(s):
+    """The unit's side killed mid-stream comes back at the next connect:
+    ostrel stream --reconnect opens it again and goes on, one gap in the CSV."""
+    unit = PAIRED[0]
+    csv_path = "/tmp/reconnect.csv"
+    argv = [s.ostrel_path, "stream", unit.serial, "--channels", "3", "--period", "0.01", "--duration", "40",
+            "--raw", "--reconnect", "--csv", csv_path]
+    err_file = open(os.path.join("/tmp", "reconnect.err"), "w+")
+    proc = s.start(argv, stderr=err_file)
+    try:
+        check(wait_until(lambda: s.bed.unit_pid(unit) is not None, COMMAND_S, 0.2), "the stream never connected")
+        first = s.bed.unit_pid(unit)
+        rows = 0
+        while rows < 3:
+            line = proc.stdout.readline()
+            check(line, "no samples before the kill")
+            rows += bool(re.match(r"^\s*\d", line))
+        os.kill(first, signal.SIGKILL)
+        try:
+            proc.communicate(timeout=40 + COMMAND_S)
+        except subprocess.TimeoutExpired:
+            raise Failed("ostrel still streaming long after its duration")
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+        err_file.seek(0)
+        err = err_file.read()
+        err_file.close()
+    s.note(f"{err}ostrel ended with {proc.returncode}")
+    check(proc.returncode == 0, f"exit code {proc.returncode}, not 0: {err.strip().splitlines()[-1:]}")
+    with open(csv_path) as f:
+        lines = f.read().splitlines()[1:]
+    gaps = [i for i, line in enumerate(lines) if not line.strip()]
+    check(len(gaps) == 1, f"{len(gaps)} gaps in the CSV")
+    check(0 < gaps[0] < len(lines) - 1, "no samples on one side of the gap")
+    before, after = float(lines[gaps[0] - 1].split(",")[0]), float(lines[gaps[0] + 1].split(",")[0])
+    s.note(f"gap from {before:.2f} s to {after:.2f} s")
+    check(after > before, "the time axis does not go on after the gap")
+
+
 def case_unpaired(s):
     run = s.ostrel("info", UNPAIRED.serial)
     check(run.code == IO_EXIT, run.describe())
@@ -349,6 +390,7 @@ CASES = [
     ("uninit-then-other-process", case_uninit_then_other_process),
     ("bluetoothd-restart", case_bluetoothd_restart),
     ("unit-killed-mid-stream", case_unit_killed_mid_stream),
+    ("unit-killed-then-reconnect", case_unit_killed_then_reconnect),
     ("unpaired-unit", case_unpaired),
     # Last: a page that fails leaves this kernel's Bluetooth stack in a state
     # that can fault later (see the README's note on the test bed).
