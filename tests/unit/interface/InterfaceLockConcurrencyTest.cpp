@@ -223,11 +223,6 @@ TEST_F(InterfaceLockConcurrencyTest, CalibrationOnAnotherThreadWhileTheOwnerChan
 }
 
 TEST_F(InterfaceLockConcurrencyTest, CalibratingThreadsNeverHoldUpTheOwnersChangesOrItsClose) {
-    // qemu's user-mode emulation (32-bit Wine on machines that cannot run
-    // i386 code) kills this many-thread storm with a signal of its own; the
-    // same test runs natively, under ThreadSanitizer and under 64-bit Wine.
-    if (std::getenv("OSTREL_CPU_EMULATED") != nullptr)
-        GTEST_SKIP() << "not under CPU emulation";
     auto unit = AddUnit("Alpha");
     OstrelDevice device = Open(*unit);
     ASSERT_NE(device, nullptr);
