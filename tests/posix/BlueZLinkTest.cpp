@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <filesystem>
 #include <future>
 #include <mutex>
@@ -31,7 +32,10 @@ using iface_test::WaitUntil;
 
 namespace {
 
-const BluetoothSocket::Address kUnit = {0x00, 0x07, 0x80, 0x15, 0x02, 0x01};
+// A unit of this process's own: the claim on a unit is machine-wide, and
+// ctest runs these tests side by side in processes of their own.
+const BluetoothSocket::Address kUnit = {0x00, 0x07, 0x80, 0x15, static_cast<uint8_t>(getpid() >> 8),
+                                        static_cast<uint8_t>(getpid())};
 const BluetoothSocket::Address kAdapter = {0x00, 0x1A, 0x7D, 0xDA, 0x72, 0x00};
 constexpr size_t kBigWrite = 4 << 20; // far more than a socket holds
 
@@ -69,8 +73,14 @@ class UnitEnds {
         std::filesystem::remove_all(m_folder);
     }
 
-    // The next link the host made to the serial port.
-    int TakeLink() { return accept4(m_port, nullptr, nullptr, SOCK_CLOEXEC); }
+    // The next link the host made to the serial port; -1 when none came (an
+    // open that failed), so that the test fails instead of hanging.
+    int TakeLink() {
+        pollfd ready{m_port, POLLIN, 0};
+        if (poll(&ready, 1, 20000) != 1)
+            return -1;
+        return accept4(m_port, nullptr, nullptr, SOCK_CLOEXEC);
+    }
 
   private:
     void ServeSdp() {
@@ -111,13 +121,20 @@ struct Received {
     std::vector<uint8_t> bytes;
 };
 
+std::wstring Location(const BluetoothSocket::Address &address) {
+    wchar_t text[13];
+    std::swprintf(text, 13, L"%02X%02X%02X%02X%02X%02X", address[0], address[1], address[2], address[3], address[4],
+                  address[5]);
+    return text;
+}
+
 class BlueZLinkTest : public ::testing::Test {
   protected:
     void SetUp() override {
         BluetoothStackType = kStackBlueZ;
         const std::vector<uint8_t> record = BlueZPortRecord::Encode(kUnit, kAdapter);
         device = std::make_unique<GBluetoothDevice>(
-            GPortRef(L"000780150201", L"15201", L"", record.data(), static_cast<int32_t>(record.size())));
+            GPortRef(Location(kUnit), L"15201", L"", record.data(), static_cast<int32_t>(record.size())));
         device->OSInitialize();
         device->SetReceiveCallback(&Received::OnBytes, &received);
     }
