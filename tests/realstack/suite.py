@@ -279,12 +279,12 @@ def case_bluetoothd_restart(s):
         holder.end()
 
 
-def case_unit_killed_mid_stream(s):
-    unit = PAIRED[0]
-    argv = [s.ostrel_path, "--trace", "10", "stream", unit.serial, "--channels", "3", "--period", "0.01",
-            "--duration", "60", "--raw"]
+def stream_and_kill_unit(s, unit, argv, name, timeout, too_long):
+    """Runs an ostrel stream, kills the unit's program once the first rows of
+    samples came and waits for ostrel to end: (exit code, standard error,
+    seconds from the kill to the end)."""
     # Standard error into a file: a full pipe would stall ostrel's trace.
-    err_file = open(os.path.join("/tmp", "killed-stream.err"), "w+")
+    err_file = open(os.path.join("/tmp", f"{name}.err"), "w+")
     proc = s.start(argv, stderr=err_file)
     try:
         check(wait_until(lambda: s.bed.unit_pid(unit) is not None, COMMAND_S, 0.2), "the stream never connected")
@@ -297,9 +297,9 @@ def case_unit_killed_mid_stream(s):
         os.kill(s.bed.unit_pid(unit), signal.SIGKILL)
         killed = time.monotonic()
         try:
-            proc.communicate(timeout=SUPERVISION_S)
+            proc.communicate(timeout=timeout)
         except subprocess.TimeoutExpired:
-            raise Failed(f"ostrel still streaming {SUPERVISION_S} s after the unit died")
+            raise Failed(too_long)
         took = time.monotonic() - killed
     finally:
         if proc.poll() is None:
@@ -308,8 +308,17 @@ def case_unit_killed_mid_stream(s):
         err_file.seek(0)
         err = err_file.read()
         err_file.close()
-    s.note(f"{err}ostrel ended {took:.1f} s after the kill with {proc.returncode}")
-    check(proc.returncode == IO_EXIT, f"exit code {proc.returncode}, not {IO_EXIT}")
+    return proc.returncode, err, took
+
+
+def case_unit_killed_mid_stream(s):
+    unit = PAIRED[0]
+    argv = [s.ostrel_path, "--trace", "10", "stream", unit.serial, "--channels", "3", "--period", "0.01",
+            "--duration", "60", "--raw"]
+    code, err, took = stream_and_kill_unit(s, unit, argv, "killed-stream", SUPERVISION_S,
+                                           f"ostrel still streaming {SUPERVISION_S} s after the unit died")
+    s.note(f"{err}ostrel ended {took:.1f} s after the kill with {code}")
+    check(code == IO_EXIT, f"exit code {code}, not {IO_EXIT}")
     failure_lines = [line for line in err.splitlines() if line.startswith("ostrel:")]
     check(len(failure_lines) == 1, f"{len(failure_lines)} failure lines")
 
@@ -321,30 +330,10 @@ def case_unit_killed_then_reconnect(s):
     csv_path = "/tmp/reconnect.csv"
     argv = [s.ostrel_path, "stream", unit.serial, "--channels", "3", "--period", "0.01", "--duration", "40",
             "--raw", "--reconnect", "--csv", csv_path]
-    err_file = open(os.path.join("/tmp", "reconnect.err"), "w+")
-    proc = s.start(argv, stderr=err_file)
-    try:
-        check(wait_until(lambda: s.bed.unit_pid(unit) is not None, COMMAND_S, 0.2), "the stream never connected")
-        first = s.bed.unit_pid(unit)
-        rows = 0
-        while rows < 3:
-            line = proc.stdout.readline()
-            check(line, "no samples before the kill")
-            rows += bool(re.match(r"^\s*\d", line))
-        os.kill(first, signal.SIGKILL)
-        try:
-            proc.communicate(timeout=40 + COMMAND_S)
-        except subprocess.TimeoutExpired:
-            raise Failed("ostrel still streaming long after its duration")
-    finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait()
-        err_file.seek(0)
-        err = err_file.read()
-        err_file.close()
-    s.note(f"{err}ostrel ended with {proc.returncode}")
-    check(proc.returncode == 0, f"exit code {proc.returncode}, not 0: {err.strip().splitlines()[-1:]}")
+    code, err, _ = stream_and_kill_unit(s, unit, argv, "reconnect", 40 + COMMAND_S,
+                                        "ostrel still streaming long after its duration")
+    s.note(f"{err}ostrel ended with {code}")
+    check(code == 0, f"exit code {code}, not 0: {err.strip().splitlines()[-1:]}")
     with open(csv_path) as f:
         lines = f.read().splitlines()[1:]
     gaps = [i for i, line in enumerate(lines) if not line.strip()]
